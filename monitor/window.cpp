@@ -1,0 +1,62 @@
+// The sampling window, the edge handler and the report cycle.
+#include "monitor.h"
+
+#include <wiringPi.h>
+
+std::atomic<std::uint32_t> rxsnWindow{0};
+
+namespace {
+
+constexpr std::uint32_t countMax = 0xFFFFu;
+constexpr std::uint32_t oneSample = 1u << 16;  // one high sample in the sum
+
+}  // namespace
+
+// Memory order: the count and the sum live in the one word, and the handler
+// and the main loop exchange nothing else, so every access is relaxed. Atomic
+// operations on a single object are totally ordered whatever the memory
+// order, which is all the window logic relies on.
+void rxINT() {
+    std::uint32_t window = rxsnWindow.load(std::memory_order_relaxed);
+    int level = -1;  // the S/N input is read at most once per edge
+    std::uint32_t next;
+    do {
+        const std::uint32_t count = rxsnCount(window);
+        if (count == countMax) {
+            return;  // a long-unreported window stays complete
+        }
+        next = window + 1;
+        if (count < rxsnWindowSize) {
+            if (level < 0) {
+                level = digitalRead(rxsnPinInput) != 0 ? 1 : 0;
+            }
+            next += static_cast<std::uint32_t>(level) * oneSample;
+        }
+        // Fails only when the main loop reset the window since the load;
+        // the edge then goes into the new window.
+    } while (!rxsnWindow.compare_exchange_weak(window, next, std::memory_order_relaxed,
+                                               std::memory_order_relaxed));
+}
+
+void rxsnReset() {
+    rxsnWindow.store(0, std::memory_order_relaxed);
+}
+
+std::uint16_t rxsnAwait() {
+    for (;;) {
+        const std::uint32_t window = rxsnWindow.load(std::memory_order_relaxed);
+        if (rxsnCount(window) >= rxsnWindowSize) {
+            // The sum never changes while the count stands at the window size
+            // or above, so this is the window's final sum.
+            return rxsnSum(window);
+        }
+    }
+}
+
+void rxsnCycle() {
+    rxsnReset();
+    for (;;) {
+        rxsnReport(rxsnAwait());
+        rxsnReset();
+    }
+}

@@ -1,0 +1,268 @@
+// End-to-end: the built program against the simulated board, as a user runs
+// it, with its output read through pipes.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string banner = "Sorvalen 0.1\n\n\n\n";
+
+// A run of the program. Its standard output and error are read through pipes
+// as they come.
+struct Process {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+    std::string stdoutText;
+    std::string stderrText;
+    int status = -1;  // as waitpid gives it, once the process has ended
+};
+
+std::vector<std::string> words(const char* text) {
+    std::vector<std::string> result;
+    std::istringstream in(text == nullptr ? "" : text);
+    for (std::string w; in >> w;) {
+        result.push_back(w);
+    }
+    return result;
+}
+
+// Starts the program on the simulated board with the given board settings.
+// In a cross-build SORVALEN_EMULATOR names the emulator to run it under.
+Process start(const std::map<std::string, std::string>& settings,
+          const std::vector<std::string>& args = {}) {
+    std::vector<std::string> argv = words(std::getenv("SORVALEN_EMULATOR"));
+    argv.push_back(SORVALEN_EXE);
+    argv.insert(argv.end(), args.begin(), args.end());
+
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "SIMBOARD_", 9) != 0 && std::strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0) {
+            env.emplace_back(*e);
+        }
+    }
+    env.push_back(std::string("LD_LIBRARY_PATH=") + SIMBOARD_DIR);
+    for (const auto& [name, value] : settings) {
+        env.push_back(name + "=" + value);
+    }
+
+    std::vector<char*> argp;
+    for (auto& a : argv) {
+        argp.push_back(a.data());
+    }
+    argp.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : env) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+
+    int out[2];
+    int err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return {};
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    for (const int fd : {out[0], out[1], err[0], err[1]}) {
+        posix_spawn_file_actions_addclose(&actions, fd);
+    }
+    Process run;
+    const int rc = posix_spawn(&run.pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(err[1]);
+    run.out = out[0];
+    run.err = err[0];
+    if (rc != 0) {
+        ADD_FAILURE() << "cannot start " << argp[0] << ": " << std::strerror(rc);
+        run.pid = -1;
+    }
+    return run;
+}
+
+// Reads what the program writes until `done` holds for its standard output,
+// both pipes are closed, or `limit` has passed. Returns whether `done` held.
+template <typename Done>
+bool readUntil(Process& run, Done done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done(run.stdoutText)) {
+        pollfd fds[2] = {{run.out, POLLIN, 0}, {run.err, POLLIN, 0}};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || (run.out < 0 && run.err < 0)) {
+            return false;
+        }
+        if (poll(fds, 2, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                continue;
+            }
+            int& fd = i == 0 ? run.out : run.err;
+            char buffer[4096];
+            const ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                close(fd);
+                fd = -1;
+            } else {
+                (i == 0 ? run.stdoutText : run.stderrText).append(buffer, static_cast<size_t>(n));
+            }
+        }
+    }
+    return true;
+}
+
+std::size_t lines(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+auto hasLines(std::size_t n) {
+    return [n](const std::string& text) { return lines(text) >= n; };
+}
+
+// Waits for the program to end by itself, reading all it writes.
+void finish(Process& run) {
+    readUntil(run, [](const std::string&) { return false; }, 20s);
+    if (run.pid > 0) {
+        waitpid(run.pid, &run.status, 0);
+        run.pid = -1;
+    }
+}
+
+// Terminates the program as a user would, then reads what is left.
+void terminate(Process& run) {
+    if (run.pid > 0) {
+        kill(run.pid, SIGTERM);
+    }
+    finish(run);
+}
+
+bool exitedWith(const Process& run, int code) {
+    return WIFEXITED(run.status) && WEXITSTATUS(run.status) == code;
+}
+
+std::string repeat(const std::string& line, int n) {
+    std::string text;
+    for (int i = 0; i < n; ++i) {
+        text += line;
+    }
+    return text;
+}
+
+TEST(EndToEnd, BannerThenExactReportsForAFixedShare) {
+    const struct {
+        const char* high;
+        const char* line;
+    } cases[] = {
+        {"57.5", "% high: 57, BER: 5.5e-03, SN: 7.0\n"},
+        {"0", "% high: 0, BER: 0.0e+00, SN: 0.0\n"},
+        {"100", "% high: 100, BER: 8.7e-07, SN: 13.3\n"},
+        {"63", "% high: 63, BER: 2.6e-03, SN: 7.8\n"},
+    };
+    for (const auto& c : cases) {
+        Process run = start({{"SIMBOARD_RATE", "max"}, {"SIMBOARD_HIGH", c.high}});
+        EXPECT_TRUE(readUntil(run, hasLines(4 + 3), 20s)) << run.stdoutText << run.stderrText;
+        terminate(run);
+        EXPECT_TRUE(WIFSIGNALED(run.status));
+        // Whole lines only, each one exact.
+        ASSERT_GE(lines(run.stdoutText), 4u + 3u);
+        EXPECT_EQ(run.stdoutText, banner + repeat(c.line, static_cast<int>(lines(run.stdoutText)) - 4))
+            << "share " << c.high;
+        EXPECT_EQ(run.stderrText, "");
+    }
+}
+
+// Line buffering: each report reaches a pipe as soon as it is complete, and
+// nothing is lost when the program is terminated, which is its only way to
+// stop.
+TEST(EndToEnd, ReportsReachAPipeAtOnceAndSurviveTermination) {
+    // 5500 edges make five windows however many edges fall between the end of
+    // a window and its reset, and never a sixth.
+    Process run = start({{"SIMBOARD_RATE", "5000"}, {"SIMBOARD_HIGH", "84"}, {"SIMBOARD_EDGES", "5500"}});
+    EXPECT_TRUE(readUntil(run, hasLines(4 + 5), 30s)) << run.stdoutText << run.stderrText;
+    terminate(run);
+    EXPECT_EQ(run.stdoutText, banner + repeat("% high: 84, BER: 6.4e-05, SN: 10.7\n", 5));
+}
+
+TEST(EndToEnd, WithoutEdgesOnlyTheBannerAndAWait) {
+    Process run = start({{"SIMBOARD_EDGES", "0"}});
+    EXPECT_FALSE(readUntil(run, hasLines(5), 1500ms));
+    EXPECT_EQ(waitpid(run.pid, nullptr, WNOHANG), 0) << "the program must keep waiting";
+    terminate(run);
+    EXPECT_EQ(run.stdoutText, banner);
+}
+
+TEST(EndToEnd, SetupFailureExitsWithFailureBeforeTouchingAPin) {
+    Process run = start({{"SIMBOARD_FAIL", "setup"}, {"SIMBOARD_TRACE", "1"}});
+    finish(run);
+    EXPECT_TRUE(exitedWith(run, EXIT_FAILURE));
+    EXPECT_EQ(run.stdoutText, banner + "wiringPin setup failed\n");
+    EXPECT_EQ(run.stderrText,
+              "simboard: wiringPiSetup()\n"
+              "simboard: wiringPiSetup fails, as SIMBOARD_FAIL=setup asks\n");
+}
+
+TEST(EndToEnd, IsrFailureExitsWithFailureAfterThePinSetUp) {
+    Process run = start({{"SIMBOARD_FAIL", "isr"}, {"SIMBOARD_TRACE", "1"}});
+    finish(run);
+    EXPECT_TRUE(exitedWith(run, EXIT_FAILURE));
+    EXPECT_EQ(run.stdoutText, banner + "isr setup failed\n");
+    EXPECT_EQ(run.stderrText,
+              "simboard: wiringPiSetup()\n"
+              "simboard: pinMode(4, 0)\n"
+              "simboard: pinMode(6, 0)\n"
+              "simboard: pinMode(2, 1)\n"
+              "simboard: pinMode(3, 1)\n"
+              "simboard: digitalWrite(3, 0)\n"
+              "simboard: digitalWrite(2, 0)\n"
+              "simboard: wiringPiISR(6, 1)\n"
+              "simboard: wiringPiISR fails, as SIMBOARD_FAIL=isr asks\n");
+}
+
+TEST(EndToEnd, ArgumentsAreIgnored) {
+    Process plain = start({{"SIMBOARD_FAIL", "isr"}});
+    finish(plain);
+    Process withArgs = start({{"SIMBOARD_FAIL", "isr"}}, {"--help", "-v", "x"});
+    finish(withArgs);
+    EXPECT_EQ(withArgs.stdoutText, plain.stdoutText);
+    EXPECT_EQ(withArgs.status, plain.status);
+
+    Process running = start({{"SIMBOARD_RATE", "max"}, {"SIMBOARD_HIGH", "42"}}, {"--version"});
+    EXPECT_TRUE(readUntil(running, hasLines(5), 20s));
+    terminate(running);
+    EXPECT_EQ(running.stdoutText.substr(0, banner.size() + 35),
+              banner + "% high: 42, BER: 1.6e-02, SN: 5.2\n");
+}
+
+TEST(EndToEnd, BadBoardSettingStopsTheBoardWithAMessage) {
+    Process run = start({{"SIMBOARD_RATE", "fast"}});
+    finish(run);
+    EXPECT_TRUE(exitedWith(run, 2));
+    EXPECT_EQ(run.stdoutText, banner);
+    EXPECT_NE(run.stderrText.find("SIMBOARD_RATE='fast' is not valid"), std::string::npos)
+        << run.stderrText;
+}
+
+}  // namespace
