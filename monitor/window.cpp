@@ -5,6 +5,14 @@
 
 std::atomic<std::uint32_t> rxsnWindow{0};
 
+// The handler must never wait for a lock, so the word must be lock-free on
+// every target. On ARMv6 (Pi 1, Zero) 32-bit atomics are ldrex/strex pairs,
+// which GCC emits inline; and since every access below is relaxed, no
+// barrier (the ARMv6 CP15 one) is emitted at all. A 16-bit atomic would need
+// ldrexh/strexh, which plain ARMv6 lacks: another reason for one 32-bit word.
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free,
+              "the window word must be lock-free");
+
 namespace {
 
 constexpr std::uint32_t countMax = 0xFFFFu;
