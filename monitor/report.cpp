@@ -1,11 +1,13 @@
 // The signal-quality table and the report line.
-#include "monitor.h"
-
 #include <cassert>
 #include <cstdio>
 
+#include "monitor.h"
+
 // Row i gives the bit error rate and S/N figure for a window in which i per
 // cent of the samples were high. Below 40 per cent there is no usable signal.
+// One row a line, as the table is read.
+// clang-format off
 const RxsnRow rxsn[rxsnRows] = {
     {0, 0.0f, 0.0f},
     {1, 0.0f, 0.0f},
@@ -109,6 +111,7 @@ const RxsnRow rxsn[rxsnRows] = {
     {99, 1.18e-06f, 13.167f},
     {100, 8.69e-07f, 13.333f},
 };
+// clang-format on
 
 void rxsnReport(std::uint16_t sum) {
     // The window logic bounds the sum to the window size, which keeps the

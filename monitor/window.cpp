@@ -1,7 +1,7 @@
 // The sampling window, the edge handler and the report cycle.
-#include "monitor.h"
-
 #include <wiringPi.h>
+
+#include "monitor.h"
 
 std::atomic<std::uint32_t> rxsnWindow{0};
 
@@ -10,8 +10,7 @@ std::atomic<std::uint32_t> rxsnWindow{0};
 // which GCC emits inline; and since every access below is relaxed, no
 // barrier (the ARMv6 CP15 one) is emitted at all. A 16-bit atomic would need
 // ldrexh/strexh, which plain ARMv6 lacks: another reason for one 32-bit word.
-static_assert(std::atomic<std::uint32_t>::is_always_lock_free,
-              "the window word must be lock-free");
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free, "the window word must be lock-free");
 
 namespace {
 

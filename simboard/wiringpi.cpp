@@ -159,8 +159,8 @@ int (*digitalRead)(int) = digitalReadBeforeSetup;
 
 int wiringPiSetup(void) {
     std::string error;
-    const auto parsed = simboard::parseConfig([](const char* name) { return std::getenv(name); },
-                                              error);
+    const auto parsed =
+        simboard::parseConfig([](const char* name) { return std::getenv(name); }, error);
     if (!parsed) {
         say(error);
         std::_Exit(2);

@@ -1,7 +1,6 @@
 // End-to-end: the built program against the simulated board, as a user runs
 // it, with its output read through pipes.
 #include <gtest/gtest.h>
-
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -47,14 +46,15 @@ std::vector<std::string> words(const char* text) {
 // Starts the program on the simulated board with the given board settings.
 // In a cross-build SORVALEN_EMULATOR names the emulator to run it under.
 Process start(const std::map<std::string, std::string>& settings,
-          const std::vector<std::string>& args = {}) {
+              const std::vector<std::string>& args = {}) {
     std::vector<std::string> argv = words(std::getenv("SORVALEN_EMULATOR"));
     argv.push_back(SORVALEN_EXE);
     argv.insert(argv.end(), args.begin(), args.end());
 
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "SIMBOARD_", 9) != 0 && std::strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0) {
+        if (std::strncmp(*e, "SIMBOARD_", 9) != 0 &&
+            std::strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0) {
             env.emplace_back(*e);
         }
     }
@@ -144,7 +144,8 @@ auto hasLines(std::size_t n) {
 
 // Waits for the program to end by itself, reading all it writes.
 void finish(Process& run) {
-    readUntil(run, [](const std::string&) { return false; }, 20s);
+    const auto never = [](const std::string&) { return false; };
+    readUntil(run, never, 20s);
     if (run.pid > 0) {
         waitpid(run.pid, &run.status, 0);
         run.pid = -1;
@@ -188,7 +189,8 @@ TEST(EndToEnd, BannerThenExactReportsForAFixedShare) {
         EXPECT_TRUE(WIFSIGNALED(run.status));
         // Whole lines only, each one exact.
         ASSERT_GE(lines(run.stdoutText), 4u + 3u);
-        EXPECT_EQ(run.stdoutText, banner + repeat(c.line, static_cast<int>(lines(run.stdoutText)) - 4))
+        EXPECT_EQ(run.stdoutText,
+                  banner + repeat(c.line, static_cast<int>(lines(run.stdoutText)) - 4))
             << "share " << c.high;
         EXPECT_EQ(run.stderrText, "");
     }
@@ -200,7 +202,8 @@ TEST(EndToEnd, BannerThenExactReportsForAFixedShare) {
 TEST(EndToEnd, ReportsReachAPipeAtOnceAndSurviveTermination) {
     // 5500 edges make five windows however many edges fall between the end of
     // a window and its reset, and never a sixth.
-    Process run = start({{"SIMBOARD_RATE", "5000"}, {"SIMBOARD_HIGH", "84"}, {"SIMBOARD_EDGES", "5500"}});
+    Process run =
+        start({{"SIMBOARD_RATE", "5000"}, {"SIMBOARD_HIGH", "84"}, {"SIMBOARD_EDGES", "5500"}});
     EXPECT_TRUE(readUntil(run, hasLines(4 + 5), 30s)) << run.stdoutText << run.stderrText;
     terminate(run);
     EXPECT_EQ(run.stdoutText, banner + repeat("% high: 84, BER: 6.4e-05, SN: 10.7\n", 5));

@@ -42,8 +42,11 @@ TEST(Report, ExactHalvesOfSnRoundToEven) {
     const struct {
         std::uint16_t sum;
         const char* sn;
-    } upward[] = {{460, "SN: 5.8\n"}, {550, "SN: 6.8\n"}, {630, "SN: 7.8\n"},
-                  {710, "SN: 8.8\n"}, {780, "SN: 9.8\n"}};
+    } upward[] = {{460, "SN: 5.8\n"},
+                  {550, "SN: 6.8\n"},
+                  {630, "SN: 7.8\n"},
+                  {710, "SN: 8.8\n"},
+                  {780, "SN: 9.8\n"}};
     for (const auto& c : upward) {
         const std::string line = reportFor(c.sum);
         EXPECT_EQ(line.substr(line.rfind("SN: ")), c.sn) << line;

@@ -48,13 +48,11 @@ TEST(SimboardConfig, DefaultsAndGoodValues) {
 
 TEST(SimboardConfig, BadValuesAreRefusedWithTheirName) {
     const std::map<std::string, std::string> bad[] = {
-        {{"SIMBOARD_RATE", ""}},         {{"SIMBOARD_RATE", "0"}},
-        {{"SIMBOARD_RATE", "fast"}},     {{"SIMBOARD_RATE", "-5"}},
-        {{"SIMBOARD_RATE", "100000001"}}, {{"SIMBOARD_HIGH", "100.1"}},
-        {{"SIMBOARD_HIGH", "101"}},      {{"SIMBOARD_HIGH", "57.25"}},
-        {{"SIMBOARD_HIGH", "57."}},      {{"SIMBOARD_HIGH", ".5"}},
-        {{"SIMBOARD_HIGH", "5 7"}},      {{"SIMBOARD_EDGES", "1e6"}},
-        {{"SIMBOARD_FAIL", "yes"}},      {{"SIMBOARD_TRACE", "on"}},
+        {{"SIMBOARD_RATE", ""}},    {{"SIMBOARD_RATE", "0"}},         {{"SIMBOARD_RATE", "fast"}},
+        {{"SIMBOARD_RATE", "-5"}},  {{"SIMBOARD_RATE", "100000001"}}, {{"SIMBOARD_HIGH", "100.1"}},
+        {{"SIMBOARD_HIGH", "101"}}, {{"SIMBOARD_HIGH", "57.25"}},     {{"SIMBOARD_HIGH", "57."}},
+        {{"SIMBOARD_HIGH", ".5"}},  {{"SIMBOARD_HIGH", "5 7"}},       {{"SIMBOARD_EDGES", "1e6"}},
+        {{"SIMBOARD_FAIL", "yes"}}, {{"SIMBOARD_TRACE", "on"}},
     };
     for (const auto& env : bad) {
         std::string error;

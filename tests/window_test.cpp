@@ -15,7 +15,9 @@ protected:
         fake::reset();
         rxsnReset();
     }
-    void TearDown() override { fake::reset(); }
+    void TearDown() override {
+        fake::reset();
+    }
 
     static void edges(int n, int level) {
         fake::level = [level] { return level; };
@@ -23,8 +25,12 @@ protected:
             rxINT();
         }
     }
-    static std::uint16_t count() { return rxsnCount(rxsnWindow.load()); }
-    static std::uint16_t sum() { return rxsnSum(rxsnWindow.load()); }
+    static std::uint16_t count() {
+        return rxsnCount(rxsnWindow.load());
+    }
+    static std::uint16_t sum() {
+        return rxsnSum(rxsnWindow.load());
+    }
     // What the report cycle would report now; fails the test instead of
     // waiting for ever when the window is not complete.
     static std::uint16_t reported() {
