@@ -71,13 +71,13 @@ std::string outOfRange(const char* call, int pin) {
     std::_Exit(EXIT_FAILURE);
 }
 
-void pinModeBeforeSetup(int, int) {
+void pinModeBeforeSetup(int /*pin*/, int /*mode*/) {
     notReady("pinMode");
 }
-void digitalWriteBeforeSetup(int, int) {
+void digitalWriteBeforeSetup(int /*pin*/, int /*value*/) {
     notReady("digitalWrite");
 }
-int digitalReadBeforeSetup(int) {
+int digitalReadBeforeSetup(int /*pin*/) {
     notReady("digitalRead");
 }
 
