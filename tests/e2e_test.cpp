@@ -200,10 +200,10 @@ TEST(EndToEnd, BannerThenExactReportsForAFixedShare) {
 // nothing is lost when the program is terminated, which is its only way to
 // stop.
 TEST(EndToEnd, ReportsReachAPipeAtOnceAndSurviveTermination) {
-    // 5500 edges make five windows however many edges fall between the end of
+    // 5900 edges make five windows however many edges fall between the end of
     // a window and its reset, and never a sixth.
     Process run =
-        start({{"SIMBOARD_RATE", "5000"}, {"SIMBOARD_HIGH", "84"}, {"SIMBOARD_EDGES", "5500"}});
+        start({{"SIMBOARD_RATE", "5000"}, {"SIMBOARD_HIGH", "84"}, {"SIMBOARD_EDGES", "5900"}});
     EXPECT_TRUE(readUntil(run, hasLines(4 + 5), 30s)) << run.stdoutText << run.stderrText;
     terminate(run);
     EXPECT_EQ(run.stdoutText, banner + repeat("% high: 84, BER: 6.4e-05, SN: 10.7\n", 5));
