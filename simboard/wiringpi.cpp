@@ -2,6 +2,7 @@
 // library's soname, a receiver clock on pin 6 and an S/N indicator on pin 4.
 #include <wiringPi.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -158,6 +159,9 @@ void (*digitalWrite)(int, int) = digitalWriteBeforeSetup;
 int (*digitalRead)(int) = digitalReadBeforeSetup;
 
 int wiringPiSetup(void) {
+    if (ready) {
+        return 0;  // set up already; the settings stay as they were read
+    }
     std::string error;
     const auto parsed =
         simboard::parseConfig([](const char* name) { return std::getenv(name); }, error);
