@@ -39,8 +39,9 @@ void rxINT() {
             }
             next += static_cast<std::uint32_t>(level) * oneSample;
         }
-        // Fails only when the main loop reset the window since the load;
-        // the edge then goes into the new window.
+        // Fails when the main loop reset the window since the load (or, with
+        // ldrex/strex, spuriously); the edge then works on the value now
+        // stored, so after a reset it goes into the new window.
     } while (!rxsnWindow.compare_exchange_weak(window, next, std::memory_order_relaxed,
                                                std::memory_order_relaxed));
 }
@@ -56,8 +57,8 @@ namespace {
 // that runs the handler, so polling flat out makes each edge pay for a cache
 // miss; pausing lets the handler run at close to its own speed. The wait
 // stays a busy poll: on a 2-core x86 machine a pause takes about 25 ns, so
-// completion is still seen within about 2 microseconds, while a window lasts
-// milliseconds even at the fastest clock. Edges that arrive meanwhile are
+// completion is still seen within about 2 microseconds, while at a board's
+// clock rates a window lasts tens of milliseconds. Edges that arrive meanwhile are
 // counted and not sampled, so the report does not depend on how soon the
 // wait notices.
 constexpr int pollPauses = 64;
