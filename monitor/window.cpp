@@ -58,9 +58,9 @@ namespace {
 // miss; pausing lets the handler run at close to its own speed. The wait
 // stays a busy poll: on a 2-core x86 machine a pause takes about 25 ns, so
 // completion is still seen within about 2 microseconds, while at a board's
-// clock rates a window lasts tens of milliseconds. Edges that arrive meanwhile are
-// counted and not sampled, so the report does not depend on how soon the
-// wait notices.
+// clock rates a window lasts tens of milliseconds. Edges that arrive
+// meanwhile are counted and not sampled, so the report does not depend on
+// how soon the wait notices.
 constexpr int pollPauses = 64;
 
 inline void pauseHint() {
