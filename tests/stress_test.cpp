@@ -9,23 +9,21 @@
 #include <thread>
 #include <vector>
 
+#include "board.h"
 #include "fake_gpio.h"
 #include "monitor/monitor.h"
 
 namespace {
 
 // Runs `windows` report cycles against an edge thread whose S/N input is high
-// on `highs` of every 1000 consecutive edges, spread evenly, so that every
-// window of 1000 consecutive edges holds exactly `highs` high samples wherever
-// it starts. Returns the sums the cycle reported.
+// on `highs` of every 1000 consecutive edges, as the simulated board gives it,
+// so that every window holds exactly `highs` high samples wherever it starts.
+// Returns the sums the cycle reported.
 std::vector<std::uint16_t> runCycles(unsigned highs, int windows, int stallEvery,
                                      std::chrono::milliseconds stall) {
     fake::reset();
-    unsigned long edge = 0;  // only the edge thread touches it
-    fake::level = [&edge, highs] {
-        const unsigned long phase = edge % 1000;
-        return (phase + 1) * highs / 1000 != phase * highs / 1000 ? 1 : 0;
-    };
+    std::uint64_t edge = 0;  // only the edge thread touches it
+    fake::level = [&edge, highs] { return simboard::levelAt(highs, edge); };
     std::atomic<bool> stop{false};
 
     rxsnReset();
