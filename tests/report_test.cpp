@@ -1,7 +1,10 @@
 // The quality table and the report line.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "monitor/monitor.h"
 
@@ -23,6 +26,34 @@ TEST(Report, LinesForTypicalSums) {
     EXPECT_EQ(reportFor(575), "% high: 57, BER: 5.5e-03, SN: 7.0\n");
     EXPECT_EQ(reportFor(999), "% high: 99, BER: 1.2e-06, SN: 13.2\n");
     EXPECT_EQ(reportFor(1000), "% high: 100, BER: 8.7e-07, SN: 13.3\n");
+}
+
+// Every report line the program can print, for every sum of a window, against
+// report_lines.txt: the 101 expected lines, one per row, made once from the
+// table's decimal values as published, rounded to single precision, and
+// printed with the report's format. A value mistyped in the table changes its
+// line even where the table keeps its order.
+TEST(Report, EverySumGivesItsRowsLine) {
+    std::ifstream file(REPORT_LINES_FILE);
+    ASSERT_TRUE(file) << "cannot read " << REPORT_LINES_FILE;
+    std::vector<std::string> expected;
+    for (std::string line; std::getline(file, line);) {
+        expected.push_back(line);
+    }
+    ASSERT_EQ(expected.size(), static_cast<std::size_t>(rxsnRows));
+
+    testing::internal::CaptureStdout();
+    for (unsigned sum = 0; sum <= rxsnWindowSize; ++sum) {
+        rxsnReport(static_cast<std::uint16_t>(sum));
+    }
+    std::fflush(stdout);
+    std::istringstream printed(testing::internal::GetCapturedStdout());
+    unsigned sum = 0;
+    for (std::string line; std::getline(printed, line); ++sum) {
+        ASSERT_LE(sum, rxsnWindowSize) << "more lines than sums, from: " << line;
+        EXPECT_EQ(line, expected[sum / 10]) << "sum " << sum;
+    }
+    EXPECT_EQ(sum, rxsnWindowSize + 1u) << "one line per sum";
 }
 
 // The table holds single-precision values; printing them widened to double
