@@ -45,8 +45,17 @@ TEST(SimboardLibrary, MisusesAreToldOnStandardError) {
     CaptureStderr();
     EXPECT_EQ(digitalRead(5), 0);
     EXPECT_EQ(digitalRead(5), 0);  // told once, not on every read
-    EXPECT_EQ(digitalRead(40), 0);
-    pinMode(99, 0);
+    // A pin outside the board is told once by each operation, whichever and
+    // however many such pins follow.
+    for (const int pin : {40, 40, -1}) {
+        EXPECT_EQ(digitalRead(pin), 0);
+    }
+    for (const int pin : {99, 99, 32}) {
+        pinMode(pin, 0);
+    }
+    for (const int pin : {-1, -1, 32}) {
+        digitalWrite(pin, 1);
+    }
     pinMode(7, 2);
     digitalWrite(3, 1);
     EXPECT_EQ(wiringPiISR(5, 1, noHandler), -1);
@@ -56,6 +65,7 @@ TEST(SimboardLibrary, MisusesAreToldOnStandardError) {
               "simboard: digitalRead: pin 5 is not set as input\n"
               "simboard: digitalRead: pin 40 does not exist (pins are 0 to 31)\n"
               "simboard: pinMode: pin 99 does not exist (pins are 0 to 31)\n"
+              "simboard: digitalWrite: pin -1 does not exist (pins are 0 to 31)\n"
               "simboard: pinMode: mode 2 for pin 7 is neither input (0) nor output (1)\n"
               "simboard: digitalWrite: pin 3 is not set as output\n"
               "simboard: wiringPiISR: pin 5 is not set as input\n"

@@ -55,9 +55,9 @@ bool inRange(int pin) {
 }
 
 // A misuse on a pin is told once, not on every call: digitalRead may run
-// thousands of times a second from an edge handler.
+// thousands of times a second from an edge handler. `pin` is in range.
 void warnOnce(int pin, const std::string& message) {
-    if (!inRange(pin) || !pins[static_cast<std::size_t>(pin)].warned.exchange(true)) {
+    if (!pins[static_cast<std::size_t>(pin)].warned.exchange(true)) {
         say(message);
     }
 }
@@ -65,6 +65,18 @@ void warnOnce(int pin, const std::string& message) {
 std::string outOfRange(const char* call, int pin) {
     return std::string(call) + ": pin " + std::to_string(pin) + " does not exist (pins are 0 to " +
            std::to_string(pinCount - 1) + ")";
+}
+
+// The pin operations that tell of a pin outside the board once each: the
+// first such pin they are given is told, later ones are not, so a handler
+// reading a wrong pin on every edge does not flood standard error.
+enum PinCall : std::size_t { callPinMode, callDigitalWrite, callDigitalRead, pinCallCount };
+std::array<std::atomic<bool>, pinCallCount> outOfRangeTold{};
+
+void warnOutOfRangeOnce(PinCall call, const char* name, int pin) {
+    if (!outOfRangeTold[call].exchange(true)) {
+        say(outOfRange(name, pin));
+    }
 }
 
 [[noreturn]] void notReady(const char* call) {
@@ -85,7 +97,7 @@ int digitalReadBeforeSetup(int /*pin*/) {
 void boardPinMode(int pin, int mode) {
     trace("pinMode", pin, mode);
     if (!inRange(pin)) {
-        say(outOfRange("pinMode", pin));
+        warnOutOfRangeOnce(callPinMode, "pinMode", pin);
     } else if (mode != modeInput && mode != modeOutput) {
         say("pinMode: mode " + std::to_string(mode) + " for pin " + std::to_string(pin) +
             " is neither input (0) nor output (1)");
@@ -97,7 +109,7 @@ void boardPinMode(int pin, int mode) {
 void boardDigitalWrite(int pin, int value) {
     trace("digitalWrite", pin, value);
     if (!inRange(pin)) {
-        say(outOfRange("digitalWrite", pin));
+        warnOutOfRangeOnce(callDigitalWrite, "digitalWrite", pin);
         return;
     }
     Pin& p = pins[static_cast<std::size_t>(pin)];
@@ -109,7 +121,7 @@ void boardDigitalWrite(int pin, int value) {
 
 int boardDigitalRead(int pin) {
     if (!inRange(pin)) {
-        warnOnce(pin, outOfRange("digitalRead", pin));
+        warnOutOfRangeOnce(callDigitalRead, "digitalRead", pin);
         return 0;
     }
     const Pin& p = pins[static_cast<std::size_t>(pin)];
