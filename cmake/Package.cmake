@@ -1,0 +1,72 @@
+# What is installed, and the Debian package of it: `cpack -G DEB` in a build
+# tree makes sorvalen_<version>_<arch>.deb.
+#
+# The package holds the program on the character-device back end, which
+# needs no GPIO library, with its manual page, copyright and changelog. Its
+# Depends are computed by dpkg-shlibdeps from what the program links. In a
+# cross-build the build machine's dpkg database knows the target's runtime
+# only as Debian's cross packages (libc6-armhf-cross and the like, in
+# /usr/<triplet>/lib); cmake/CPackProject.cmake.in lays a private dpkg
+# database over them at packing time in which they go by their names on the
+# target (libc6, libstdc++6, libgcc-s1), so that dpkg-shlibdeps finds the
+# target's libraries and names the target's packages.
+set(SORVALEN_MAINTAINER "Sorvalen developers <sorvalen@example.org>" CACHE STRING
+    "Maintainer of the Debian package, as 'Name <address>'")
+
+install(TARGETS sorvalen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The manual page, compressed as Debian installs them (no name or time stamp
+# in the header, so the same page gives the same bytes).
+find_program(SORVALEN_GZIP gzip REQUIRED)
+set(sorvalen_man_gz ${CMAKE_CURRENT_BINARY_DIR}/sorvalen.1.gz)
+add_custom_command(OUTPUT ${sorvalen_man_gz}
+  COMMAND ${SORVALEN_GZIP} -9nc ${PROJECT_SOURCE_DIR}/man/sorvalen.1 > ${sorvalen_man_gz}
+  DEPENDS ${PROJECT_SOURCE_DIR}/man/sorvalen.1
+  VERBATIM)
+configure_file(packaging/changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog @ONLY)
+set(sorvalen_changelog_gz ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${sorvalen_changelog_gz}
+  COMMAND ${SORVALEN_GZIP} -9nc ${CMAKE_CURRENT_BINARY_DIR}/changelog > ${sorvalen_changelog_gz}
+  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog
+  VERBATIM)
+add_custom_target(sorvalen_docs ALL DEPENDS ${sorvalen_man_gz} ${sorvalen_changelog_gz})
+configure_file(packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/copyright @ONLY)
+
+install(FILES ${sorvalen_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${sorvalen_changelog_gz}
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_PACKAGE_NAME sorvalen)
+set(CPACK_PACKAGE_CONTACT "${SORVALEN_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Sorvalen watches the clock and S/N indicator lines that a receiver drives
+on two GPIO inputs of a Raspberry Pi. For every window of 1000 clock edges it
+prints one line with the share of high S/N samples and the bit error rate and
+signal-to-noise figure for that share.
+
+It uses the kernel's GPIO character device: no GPIO library and no root
+privileges are needed, only membership of the group that owns
+/dev/gpiochip*.")
+set(CPACK_GENERATOR DEB)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+# The target's Debian architecture and, in a cross-build, where its runtime
+# libraries and their cross packages are.
+set(SORVALEN_DEB_ARCH "")
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+  set(SORVALEN_DEB_ARCH armhf)
+  set(SORVALEN_DEB_TRIPLET arm-linux-gnueabihf)
+elseif(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(SORVALEN_DEB_ARCH arm64)
+  set(SORVALEN_DEB_TRIPLET aarch64-linux-gnu)
+endif()
+if(SORVALEN_DEB_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${SORVALEN_DEB_ARCH})
+endif()
+configure_file(cmake/CPackProject.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/CPackProject.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/CPackProject.cmake)
+include(CPack)
