@@ -416,10 +416,12 @@ bool requestEdges(int clockPin, int edgeType) {
         if (pin == clockPin || pins[pin].mode != modeInput) {
             continue;
         }
-        if (pins[pin].fd < 0 || pins[pin].where.chip != chip) {
+        // An input that pinMode could not take (its line busy, say) is
+        // tried again here, so that the failure names its cause.
+        if (pins[pin].where.chip != chip) {
             say("wiringPiISR: input " + describe(pin) + " cannot be sampled at the edges of " +
                 describe(clockPin) + ": " +
-                (pins[pin].fd < 0 ? "it is not set up" : "it is on another chip"));
+                (pins[pin].where.chip < 0 ? "it has no line" : "it is on another chip"));
             return false;
         }
         members[count++] = pin;

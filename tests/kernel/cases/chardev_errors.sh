@@ -1,0 +1,26 @@
+# The set-up failures on the character device: the program's banner, its
+# failure message and status, and the reason on standard error.
+# time limit: 60
+expect_reason() {  # WHAT PATTERN
+    grep -q "$2" "$PROGRAM_ERR" || expect_eq "$1: the reason on standard error" "...$2..." "$(cat "$PROGRAM_ERR")"
+}
+
+program_run root
+expect_eq "no chip: output" "$(banner; echo 'wiringPin setup failed')" "$(cat "$PROGRAM_OUT")"
+expect_eq "no chip: status" 1 "$PROGRAM_STATUS"
+expect_reason "no chip" "^gpio: no GPIO chip"
+
+pi_layout
+program_run "$USER_PLAIN"
+expect_eq "no access: output" "$(banner; echo 'wiringPin setup failed')" "$(cat "$PROGRAM_OUT")"
+expect_eq "no access: status" 1 "$PROGRAM_STATUS"
+expect_reason "no access" "permission denied: the user must be in the group 'gpio'"
+
+# Another program holds the clock line.
+bg line_hold "$PI_CHIP" 25 receiver
+check driver --sysfs "$PI_SYSFS" --clock 25 --sn 25 --edges 0 --wait-chip "$PI_CHIP"
+program_run "$USER_GPIO"
+expect_eq "busy clock: output" "$(banner; echo 'isr setup failed')" "$(cat "$PROGRAM_OUT")"
+expect_eq "busy clock: status" 1 "$PROGRAM_STATUS"
+expect_reason "busy clock" "^gpio: wiringPiISR: pin 6 (GPIO25, $PI_CHIP line 25): in use by 'receiver'"
+bg_stop

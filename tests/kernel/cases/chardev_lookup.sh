@@ -1,0 +1,26 @@
+# Lines without names are found at their Broadcom numbers on the chip
+# labelled as the SoC's GPIO controller; pins 2 and 3 are held low while the
+# program runs. With no such chip, the handler cannot be registered and the
+# reason is told.
+# time limit: 60
+pi_layout pinctrl-bcm2835 -
+sim_pull "$PI_SYSFS" 27 up
+sim_pull "$PI_SYSFS" 22 up
+program_start root
+check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --edges 1500 --rate 5000 \
+    --wait-chip "$PI_CHIP"
+program_wait_reports 1
+expect_eq "pin 2 (GPIO27) while the program runs" 0 "$(sim_value "$PI_SYSFS" 27)"
+expect_eq "pin 3 (GPIO22) while the program runs" 0 "$(sim_value "$PI_SYSFS" 22)"
+program_stop
+expect_eq "report, lines found by label" "$(banner; echo '% high: 73, BER: 6.0e-04, SN: 9.0')" \
+    "$(cat "$PROGRAM_OUT")"
+
+sim_teardown
+sim_device other not-the-header:8 gpio-other:54
+program_run root
+expect_eq "no header chip: output" "$(banner; echo 'isr setup failed')" "$(cat "$PROGRAM_OUT")"
+expect_eq "no header chip: status" 1 "$PROGRAM_STATUS"
+grep -q "pin 6 (GPIO25): no GPIO chip has a line named GPIO25" "$PROGRAM_ERR" ||
+    expect_eq "no header chip: the reason on standard error" "...no GPIO chip has a line named GPIO25..." \
+        "$(cat "$PROGRAM_ERR")"

@@ -1,0 +1,26 @@
+# The program on the character device, run by a user in the chip's group
+# (no real-time priority): exact reports for several shares, with the edges
+# given in bursts while the program is stopped and the S/N input flipped
+# right after each clock edge. Only a level taken at the edge itself gives
+# these lines; one read when the handler runs gives 100 minus the share.
+# The header's chip is not gpiochip0.
+# time limit: 120
+pi_layout
+[ "$PI_CHIP" != /dev/gpiochip0 ] || fail "the header's chip is $PI_CHIP"
+for case in "0 % high: 0, BER: 0.0e+00, SN: 0.0" \
+            "425 % high: 42, BER: 1.6e-02, SN: 5.2" \
+            "737 % high: 73, BER: 6.0e-04, SN: 9.0" \
+            "1000 % high: 100, BER: 8.7e-07, SN: 13.3"; do
+    share=${case%% *}
+    line=${case#* }
+    program_start "$USER_GPIO"
+    # Edges before the program's first window opens are not counted: 3500
+    # edges give three whole windows.
+    check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high "$share" --flip --edges 3500 \
+        --stop "$PROGRAM_PID" --burst 250 --wait-chip "$PI_CHIP"
+    program_wait_reports 3
+    program_stop
+    expect_eq "reports at $share per mille, in bursts" "$(banner; printf '%s\n' "$line" "$line" "$line")" \
+        "$(cat "$PROGRAM_OUT")"
+    expect_eq "standard error at $share per mille" "" "$(cat "$PROGRAM_ERR")"
+done
