@@ -8,7 +8,9 @@
 #include "chip.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,7 +38,9 @@ void usage() {
         "  --stop PID         stop PID (SIGSTOP) for each burst, then continue it\n"
         "  --burst N          edges per burst while PID is stopped (with --stop)\n"
         "  --run-ms M         how long PID runs between bursts (default 50)\n"
-        "  --wait-chip PATH   first wait until both lines are requested on PATH\n"
+        "  --wait-chip PATH   first wait until both lines are requested on PATH, with\n"
+        "                     their edge detection set up; prints \"driver: watching\n"
+        "                     lines ...\" once it watches them (start it first)\n"
         "  --wait-timeout S   how long to wait for that (default 10)\n",
         stderr);
 }
@@ -107,18 +111,49 @@ void wait_stopped(pid_t pid) {
     die("process " + std::to_string(pid) + " did not stop");
 }
 
+// Waits until the program under test holds both lines with their edge
+// detection set up. A line shows as used as soon as it is requested, before
+// the kernel has set up its edge interrupt; its "requested" change event
+// comes only after that. So the driver watches the lines' info and waits for
+// that event on each line not yet used when it started watching. Lines
+// already used then may be still being set up: it waits a while for them.
 void wait_requested(const std::string& chip_path, unsigned clock, unsigned sn, unsigned timeout_s) {
     kernel_test::Chip chip(chip_path);
     if (!chip.ok()) die("cannot open " + chip_path + ": " + std::strerror(errno));
+    int pending = 0;
+    for (unsigned offset : {clock, sn}) {
+        gpio_v2_line_info info{};
+        info.offset = offset;
+        if (ioctl(chip.fd(), GPIO_V2_GET_LINEINFO_WATCH_IOCTL, &info) != 0)
+            die("cannot watch line " + std::to_string(offset) + " on " + chip_path + ": " + std::strerror(errno));
+        if (!(info.flags & GPIO_V2_LINE_FLAG_USED)) ++pending;
+    }
+    std::printf("driver: watching lines %u and %u on %s\n", clock, sn, chip_path.c_str());
+    std::fflush(stdout);
+    if (pending == 0) {
+        std::fprintf(stderr, "driver: both lines were already requested; giving their set-up 200 ms\n");
+        sleep_ms(200);
+        return;
+    }
+    bool requested[2] = {false, false};
     const double deadline = now() + timeout_s;
-    for (;;) {
-        auto a = chip.line_info(clock);
-        auto b = chip.line_info(sn);
-        if (!a || !b) die("cannot read line info on " + chip_path);
-        if ((a->flags & GPIO_V2_LINE_FLAG_USED) && (b->flags & GPIO_V2_LINE_FLAG_USED)) return;
-        if (now() > deadline) die("lines " + std::to_string(clock) + " and " + std::to_string(sn) + " on " + chip_path +
-                                  " were not requested within " + std::to_string(timeout_s) + " s");
-        sleep_ms(5);
+    while (pending > 0) {
+        const double left = deadline - now();
+        pollfd pfd{chip.fd(), POLLIN, 0};
+        if (left <= 0 || poll(&pfd, 1, static_cast<int>(left * 1000) + 1) == 0)
+            die("lines " + std::to_string(clock) + " and " + std::to_string(sn) + " on " + chip_path +
+                " were not requested within " + std::to_string(timeout_s) + " s");
+        gpio_v2_line_info_changed change{};
+        if (read(chip.fd(), &change, sizeof change) != static_cast<ssize_t>(sizeof change)) {
+            if (errno == EINTR) continue;
+            die("cannot read line changes on " + chip_path);
+        }
+        if (change.event_type != GPIO_V2_LINE_CHANGED_REQUESTED) continue;
+        const int index = change.info.offset == clock ? 0 : change.info.offset == sn ? 1 : -1;
+        if (index >= 0 && !requested[index]) {
+            requested[index] = true;
+            --pending;
+        }
     }
 }
 

@@ -6,8 +6,14 @@
 // the request's sequence numbers, so it is the level at the clock edge, not
 // the level when the event is read.
 //
+// --high P checks the level at each edge against the driver's pattern for P
+// high samples per 1000 edges and prints the first edges that differ, with
+// the events before them; the closing line then also gives wrong=N.
+// --buffer asks the kernel for a queue of that many events (default and
+// least 16 a line; it holds at most 1024).
 // Prints "chip PATH clock N sn N" once the lines are held, then
-// "falling=N high=H" after --edges falling edges (exit 0) or at the time
+// "falling=N high=H [wrong=W] lost=L" (L events dropped by the kernel's full
+// queue, from gaps in their sequence numbers) after --edges falling edges (exit 0) or at the time
 // limit (exit 1). Exit 2 on errors.
 #include "chip.h"
 
@@ -39,18 +45,18 @@ long long now_ms() {
 
 int main(int argc, char** argv) {
     std::string clock_name = "GPIO25", sn_name = "GPIO23";
-    std::uint64_t edges = 1000, timeout_s = 30;
+    std::uint64_t edges = 1000, timeout_s = 30, buffer = 0, expect_high = ~0ULL;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i], value = argv[i + 1];
         if (arg == "--clock-name") clock_name = value;
         else if (arg == "--sn-name") sn_name = value;
-        else if (arg == "--edges" || arg == "--timeout") {
+        else if (arg == "--edges" || arg == "--timeout" || arg == "--buffer" || arg == "--high") {
             auto number = kernel_test::parse_count(value);
             if (!number) die(arg + ": '" + value + "' is not a whole number");
-            (arg == "--edges" ? edges : timeout_s) = *number;
+            (arg == "--edges" ? edges : arg == "--timeout" ? timeout_s : arg == "--buffer" ? buffer : expect_high) = *number;
         } else die("unknown option " + arg);
     }
-    if (argc % 2 == 0) die("usage: edge_watch [--clock-name NAME] [--sn-name NAME] [--edges N] [--timeout S]");
+    if (argc % 2 == 0) die("usage: edge_watch [--clock-name NAME] [--sn-name NAME] [--edges N] [--timeout S] [--buffer EVENTS] [--high P]");
 
     std::string chip_path;
     unsigned clock = 0, sn = 0;
@@ -75,6 +81,7 @@ int main(int argc, char** argv) {
     request.offsets[0] = clock;
     request.offsets[1] = sn;
     request.num_lines = 2;
+    request.event_buffer_size = static_cast<std::uint32_t>(buffer);
     std::strncpy(request.consumer, "edge_watch", sizeof request.consumer - 1);
     request.config.flags = GPIO_V2_LINE_FLAG_INPUT;
     request.config.num_attrs = 2;
@@ -95,7 +102,9 @@ int main(int argc, char** argv) {
     std::printf("chip %s clock %u sn %u\n", chip_path.c_str(), clock, sn);
     std::fflush(stdout);
 
-    std::uint64_t falling = 0, high = 0;
+    std::uint64_t falling = 0, high = 0, wrong = 0, lost = 0;
+    std::uint32_t next_seqno = 1;  // the request's events are numbered from 1
+    gpio_v2_line_event recent[4]{};  // the last events, for the report of a wrong level
     const long long deadline = now_ms() + static_cast<long long>(timeout_s) * 1000;
     gpio_v2_line_event events[64];
     while (falling < edges) {
@@ -112,14 +121,33 @@ int main(int argc, char** argv) {
         const auto count = static_cast<std::size_t>(got) / sizeof events[0];
         std::sort(events, events + count, [](const auto& a, const auto& b) { return a.seqno < b.seqno; });
         for (std::size_t i = 0; i < count && falling < edges; ++i) {
-            if (events[i].offset == sn) {
-                level = events[i].id == GPIO_V2_LINE_EVENT_RISING_EDGE;
-            } else if (events[i].id == GPIO_V2_LINE_EVENT_FALLING_EDGE) {
+            const auto& event = events[i];
+            // A gap in the numbers: the kernel's queue overflowed and dropped events.
+            if (event.seqno > next_seqno) lost += event.seqno - next_seqno;
+            next_seqno = event.seqno + 1;
+            if (event.offset == sn) {
+                level = event.id == GPIO_V2_LINE_EVENT_RISING_EDGE;
+            } else if (event.id == GPIO_V2_LINE_EVENT_FALLING_EDGE) {
+                const std::uint64_t k = falling;
+                if (expect_high <= 1000 && level != ((k + 1) * expect_high / 1000 - k * expect_high / 1000 != 0) &&
+                    ++wrong <= 5) {
+                    std::printf("edge %llu: level %d;", static_cast<unsigned long long>(k), level ? 1 : 0);
+                    for (const auto& e : recent)
+                        std::printf(" [line %u %s seqno %u at %llu ns]", e.offset,
+                                    e.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? "rising" : "falling", e.seqno,
+                                    static_cast<unsigned long long>(e.timestamp_ns));
+                    std::printf(" [clock falling seqno %u at %llu ns]\n", event.seqno,
+                                static_cast<unsigned long long>(event.timestamp_ns));
+                }
                 ++falling;
                 high += level;
             }
+            std::copy(recent + 1, recent + 4, recent);
+            recent[3] = event;
         }
     }
-    std::printf("falling=%llu high=%llu\n", static_cast<unsigned long long>(falling), static_cast<unsigned long long>(high));
+    std::printf("falling=%llu high=%llu", static_cast<unsigned long long>(falling), static_cast<unsigned long long>(high));
+    if (expect_high <= 1000) std::printf(" wrong=%llu", static_cast<unsigned long long>(wrong));
+    std::printf(" lost=%llu\n", static_cast<unsigned long long>(lost));
     return falling == edges ? 0 : 1;
 }

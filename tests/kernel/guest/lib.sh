@@ -65,6 +65,17 @@ bg_stop() {
     BG_PIDS=
 }
 
+# wait_for_text FILE TEXT [SECONDS]: waits until FILE holds TEXT (default
+# 10 s); the case fails if it does not.
+wait_for_text() {
+    local i=0
+    while ! grep -qF -- "$2" "$1" 2>/dev/null; do
+        [ "$i" -ge "$((${3:-10} * 20))" ] && fail "no '$2' in $1 after ${3:-10} s: $(cat "$1" 2>/dev/null)"
+        sleep 0.05
+        i=$((i + 1))
+    done
+}
+
 # sim_device DEV BANK...: creates and enables gpio-sim device DEV with one
 # bank per BANK argument, LABEL:LINES[:NAMES], named bank0, bank1, ... in
 # order. NAMES is either a prefix (GPIO names the lines GPIO0, GPIO1, ...) or,
