@@ -42,7 +42,8 @@ std::vector<std::string> chip_paths() {
     std::vector<std::string> paths;
     if (DIR* dir = opendir("/dev")) {
         while (dirent* entry = readdir(dir)) {
-            if (std::strncmp(entry->d_name, "gpiochip", 8) == 0) paths.push_back(std::string("/dev/") + entry->d_name);
+            if (std::strncmp(entry->d_name, "gpiochip", 8) == 0)
+                paths.push_back(std::string("/dev/") + entry->d_name);
         }
         closedir(dir);
     }

@@ -19,9 +19,15 @@ public:
     Chip(const Chip&) = delete;
     Chip& operator=(const Chip&) = delete;
 
-    bool ok() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
-    const std::string& path() const { return path_; }
+    bool ok() const {
+        return fd_ >= 0;
+    }
+    int fd() const {
+        return fd_;
+    }
+    const std::string& path() const {
+        return path_;
+    }
     // Line count from GPIO_GET_CHIPINFO_IOCTL, 0 on error.
     unsigned lines() const;
     std::optional<gpio_v2_line_info> line_info(unsigned offset) const;

@@ -5,8 +5,6 @@
 // It must run below the real-time priority (50) of the kernel's threaded
 // interrupt handlers that queue edge events; above it, it starves them and
 // edges are merged. It leaves its own scheduling alone.
-#include "chip.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,6 +18,8 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+
+#include "chip.h"
 
 namespace {
 
@@ -54,19 +54,25 @@ void usage() {
 class Pull {
 public:
     Pull(const std::string& sysfs, unsigned offset)
-        : path_(sysfs + "/sim_gpio" + std::to_string(offset) + "/pull"), fd_(::open(path_.c_str(), O_WRONLY)) {
+        : path_(sysfs + "/sim_gpio" + std::to_string(offset) + "/pull"),
+          fd_(::open(path_.c_str(), O_WRONLY)) {
         if (fd_ < 0) die("cannot open " + path_ + ": " + std::strerror(errno));
     }
-    ~Pull() { ::close(fd_); }
+    ~Pull() {
+        ::close(fd_);
+    }
     Pull(const Pull&) = delete;
     Pull& operator=(const Pull&) = delete;
 
     void set(bool high) {
         const char* text = high ? "pull-up" : "pull-down";
-        if (pwrite(fd_, text, std::strlen(text), 0) < 0) die("cannot write " + path_ + ": " + std::strerror(errno));
+        if (pwrite(fd_, text, std::strlen(text), 0) < 0)
+            die("cannot write " + path_ + ": " + std::strerror(errno));
         level_ = high;
     }
-    bool level() const { return level_; }
+    bool level() const {
+        return level_;
+    }
 
 private:
     std::string path_;
@@ -125,13 +131,15 @@ void wait_requested(const std::string& chip_path, unsigned clock, unsigned sn, u
         gpio_v2_line_info info{};
         info.offset = offset;
         if (ioctl(chip.fd(), GPIO_V2_GET_LINEINFO_WATCH_IOCTL, &info) != 0)
-            die("cannot watch line " + std::to_string(offset) + " on " + chip_path + ": " + std::strerror(errno));
+            die("cannot watch line " + std::to_string(offset) + " on " + chip_path + ": " +
+                std::strerror(errno));
         if (!(info.flags & GPIO_V2_LINE_FLAG_USED)) ++pending;
     }
     std::printf("driver: watching lines %u and %u on %s\n", clock, sn, chip_path.c_str());
     std::fflush(stdout);
     if (pending == 0) {
-        std::fprintf(stderr, "driver: both lines were already requested; giving their set-up 200 ms\n");
+        std::fprintf(stderr,
+                     "driver: both lines were already requested; giving their set-up 200 ms\n");
         sleep_ms(200);
         return;
     }
@@ -141,8 +149,8 @@ void wait_requested(const std::string& chip_path, unsigned clock, unsigned sn, u
         const double left = deadline - now();
         pollfd pfd{chip.fd(), POLLIN, 0};
         if (left <= 0 || poll(&pfd, 1, static_cast<int>(left * 1000) + 1) == 0)
-            die("lines " + std::to_string(clock) + " and " + std::to_string(sn) + " on " + chip_path +
-                " were not requested within " + std::to_string(timeout_s) + " s");
+            die("lines " + std::to_string(clock) + " and " + std::to_string(sn) + " on " +
+                chip_path + " were not requested within " + std::to_string(timeout_s) + " s");
         gpio_v2_line_info_changed change{};
         if (read(chip.fd(), &change, sizeof change) != static_cast<ssize_t>(sizeof change)) {
             if (errno == EINTR) continue;
@@ -161,8 +169,8 @@ void wait_requested(const std::string& chip_path, unsigned clock, unsigned sn, u
 
 int main(int argc, char** argv) {
     std::string sysfs, wait_chip;
-    std::uint64_t clock = ~0ULL, sn = ~0ULL, edges = ~0ULL, high = 0, rate = 0, stop_pid = 0, burst = 0, run_ms = 50,
-                  wait_timeout = 10;
+    std::uint64_t clock = ~0ULL, sn = ~0ULL, edges = ~0ULL, high = 0, rate = 0, stop_pid = 0,
+                  burst = 0, run_ms = 50, wait_timeout = 10;
     bool flip = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -185,15 +193,24 @@ int main(int argc, char** argv) {
         }
         auto number = parse_count(value);
         if (!number) die("option " + arg + ": '" + value + "' is not a whole number");
-        if (arg == "--clock") clock = *number;
-        else if (arg == "--sn") sn = *number;
-        else if (arg == "--edges") edges = *number;
-        else if (arg == "--high") high = *number;
-        else if (arg == "--rate") rate = *number;
-        else if (arg == "--stop") stop_pid = *number;
-        else if (arg == "--burst") burst = *number;
-        else if (arg == "--run-ms") run_ms = *number;
-        else if (arg == "--wait-timeout") wait_timeout = *number;
+        if (arg == "--clock")
+            clock = *number;
+        else if (arg == "--sn")
+            sn = *number;
+        else if (arg == "--edges")
+            edges = *number;
+        else if (arg == "--high")
+            high = *number;
+        else if (arg == "--rate")
+            rate = *number;
+        else if (arg == "--stop")
+            stop_pid = *number;
+        else if (arg == "--burst")
+            burst = *number;
+        else if (arg == "--run-ms")
+            run_ms = *number;
+        else if (arg == "--wait-timeout")
+            wait_timeout = *number;
         else {
             usage();
             die("unknown option " + arg);
@@ -227,7 +244,8 @@ int main(int argc, char** argv) {
                 sleep_ms(static_cast<unsigned>(run_ms));
                 clock_gettime(CLOCK_MONOTONIC, &next);
             }
-            if (kill(pid, SIGSTOP) != 0) die("cannot stop process " + std::to_string(pid) + ": " + std::strerror(errno));
+            if (kill(pid, SIGSTOP) != 0)
+                die("cannot stop process " + std::to_string(pid) + ": " + std::strerror(errno));
             wait_stopped(pid);
         }
         // Level for edge k: the high samples of every 1000 edges spread evenly.
@@ -241,7 +259,8 @@ int main(int argc, char** argv) {
     }
     const double seconds = now() - start;
     if (pid) kill(pid, SIGCONT);
-    std::printf("driver: %llu falling edges, %llu high, %.3f s, %.0f edges/s\n", static_cast<unsigned long long>(edges),
-                static_cast<unsigned long long>(highs), seconds, seconds > 0 ? static_cast<double>(edges) / seconds : 0.0);
+    std::printf("driver: %llu falling edges, %llu high, %.3f s, %.0f edges/s\n",
+                static_cast<unsigned long long>(edges), static_cast<unsigned long long>(highs),
+                seconds, seconds > 0 ? static_cast<double>(edges) / seconds : 0.0);
     return 0;
 }

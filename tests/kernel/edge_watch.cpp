@@ -15,8 +15,6 @@
 // "falling=N high=H [wrong=W] lost=L" (L events dropped by the kernel's full
 // queue, from gaps in their sequence numbers) after --edges falling edges (exit 0) or at the time
 // limit (exit 1). Exit 2 on errors.
-#include "chip.h"
-
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -27,6 +25,8 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+
+#include "chip.h"
 
 namespace {
 
@@ -48,15 +48,23 @@ int main(int argc, char** argv) {
     std::uint64_t edges = 1000, timeout_s = 30, buffer = 0, expect_high = ~0ULL;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i], value = argv[i + 1];
-        if (arg == "--clock-name") clock_name = value;
-        else if (arg == "--sn-name") sn_name = value;
+        if (arg == "--clock-name")
+            clock_name = value;
+        else if (arg == "--sn-name")
+            sn_name = value;
         else if (arg == "--edges" || arg == "--timeout" || arg == "--buffer" || arg == "--high") {
             auto number = kernel_test::parse_count(value);
             if (!number) die(arg + ": '" + value + "' is not a whole number");
-            (arg == "--edges" ? edges : arg == "--timeout" ? timeout_s : arg == "--buffer" ? buffer : expect_high) = *number;
-        } else die("unknown option " + arg);
+            (arg == "--edges"     ? edges
+             : arg == "--timeout" ? timeout_s
+             : arg == "--buffer"  ? buffer
+                                  : expect_high) = *number;
+        } else
+            die("unknown option " + arg);
     }
-    if (argc % 2 == 0) die("usage: edge_watch [--clock-name NAME] [--sn-name NAME] [--edges N] [--timeout S] [--buffer EVENTS] [--high P]");
+    if (argc % 2 == 0)
+        die("usage: edge_watch [--clock-name NAME] [--sn-name NAME] [--edges N] [--timeout S] "
+            "[--buffer EVENTS] [--high P]");
 
     std::string chip_path;
     unsigned clock = 0, sn = 0;
@@ -97,13 +105,14 @@ int main(int argc, char** argv) {
     const int fd = request.fd;
 
     gpio_v2_line_values values{0, 2};
-    if (ioctl(fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0) die(std::string("cannot read values: ") + std::strerror(errno));
+    if (ioctl(fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0)
+        die(std::string("cannot read values: ") + std::strerror(errno));
     bool level = (values.bits & 2) != 0;
     std::printf("chip %s clock %u sn %u\n", chip_path.c_str(), clock, sn);
     std::fflush(stdout);
 
     std::uint64_t falling = 0, high = 0, wrong = 0, lost = 0;
-    std::uint32_t next_seqno = 1;  // the request's events are numbered from 1
+    std::uint32_t next_seqno = 1;    // the request's events are numbered from 1
     gpio_v2_line_event recent[4]{};  // the last events, for the report of a wrong level
     const long long deadline = now_ms() + static_cast<long long>(timeout_s) * 1000;
     gpio_v2_line_event events[64];
@@ -117,9 +126,11 @@ int main(int argc, char** argv) {
         if (ready == 0) break;
         const ssize_t got = read(fd, events, sizeof events);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0 || got % static_cast<ssize_t>(sizeof events[0]) != 0) die("short read of events");
+        if (got <= 0 || got % static_cast<ssize_t>(sizeof events[0]) != 0)
+            die("short read of events");
         const auto count = static_cast<std::size_t>(got) / sizeof events[0];
-        std::sort(events, events + count, [](const auto& a, const auto& b) { return a.seqno < b.seqno; });
+        std::sort(events, events + count,
+                  [](const auto& a, const auto& b) { return a.seqno < b.seqno; });
         for (std::size_t i = 0; i < count && falling < edges; ++i) {
             const auto& event = events[i];
             // A gap in the numbers: the kernel's queue overflowed and dropped events.
@@ -129,13 +140,15 @@ int main(int argc, char** argv) {
                 level = event.id == GPIO_V2_LINE_EVENT_RISING_EDGE;
             } else if (event.id == GPIO_V2_LINE_EVENT_FALLING_EDGE) {
                 const std::uint64_t k = falling;
-                if (expect_high <= 1000 && level != ((k + 1) * expect_high / 1000 - k * expect_high / 1000 != 0) &&
+                if (expect_high <= 1000 &&
+                    level != ((k + 1) * expect_high / 1000 - k * expect_high / 1000 != 0) &&
                     ++wrong <= 5) {
-                    std::printf("edge %llu: level %d;", static_cast<unsigned long long>(k), level ? 1 : 0);
+                    std::printf("edge %llu: level %d;", static_cast<unsigned long long>(k),
+                                level ? 1 : 0);
                     for (const auto& e : recent)
                         std::printf(" [line %u %s seqno %u at %llu ns]", e.offset,
-                                    e.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? "rising" : "falling", e.seqno,
-                                    static_cast<unsigned long long>(e.timestamp_ns));
+                                    e.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? "rising" : "falling",
+                                    e.seqno, static_cast<unsigned long long>(e.timestamp_ns));
                     std::printf(" [clock falling seqno %u at %llu ns]\n", event.seqno,
                                 static_cast<unsigned long long>(event.timestamp_ns));
                 }
@@ -146,7 +159,8 @@ int main(int argc, char** argv) {
             recent[3] = event;
         }
     }
-    std::printf("falling=%llu high=%llu", static_cast<unsigned long long>(falling), static_cast<unsigned long long>(high));
+    std::printf("falling=%llu high=%llu", static_cast<unsigned long long>(falling),
+                static_cast<unsigned long long>(high));
     if (expect_high <= 1000) std::printf(" wrong=%llu", static_cast<unsigned long long>(wrong));
     std::printf(" lost=%llu\n", static_cast<unsigned long long>(lost));
     return falling == edges ? 0 : 1;

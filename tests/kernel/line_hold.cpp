@@ -2,8 +2,6 @@
 // through the GPIO character device (uAPI v2), prints "held CHIP OFFSET" and
 // keeps the line until it is killed.
 //   line_hold NAME 0|1
-#include "chip.h"
-
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -11,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "chip.h"
 
 int main(int argc, char** argv) {
     if (argc != 3 || (std::strcmp(argv[2], "0") != 0 && std::strcmp(argv[2], "1") != 0)) {
@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
     for (const auto& path : kernel_test::chip_paths()) {
         kernel_test::Chip chip(path);
         if (!chip.ok()) {
-            std::fprintf(stderr, "line_hold: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "line_hold: cannot open %s: %s\n", path.c_str(),
+                         std::strerror(errno));
             return 2;
         }
         auto offset = chip.find_line(argv[1]);
@@ -35,7 +36,8 @@ int main(int argc, char** argv) {
         request.config.attrs[0].attr.values = argv[2][0] == '1' ? 1 : 0;
         request.config.attrs[0].mask = 1;
         if (ioctl(chip.fd(), GPIO_V2_GET_LINE_IOCTL, &request) != 0) {
-            std::fprintf(stderr, "line_hold: cannot request %s on %s: %s\n", argv[1], path.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "line_hold: cannot request %s on %s: %s\n", argv[1], path.c_str(),
+                         std::strerror(errno));
             return 2;
         }
         std::printf("held %s %u\n", path.c_str(), *offset);
