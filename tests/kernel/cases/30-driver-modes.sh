@@ -1,0 +1,42 @@
+# The driver free-running and in bursts while the watcher is stopped: the
+# events wait in the kernel's queue while the S/N line moves on, and none
+# are lost as long as they fit in the queue. Free-running, the watcher gets
+# only part of the CPU: the default queue of 32 events overflows (about a
+# fifth of the edges were lost so), one of 1024 does not.
+# time limit: 60
+
+pi_layout
+sim_pull "$PI_SYSFS" 25 up
+
+# watch EDGES BUFFER HIGH DRIVER-OPTIONS...: edge_watch as the gpio user with
+# a queue of BUFFER events (0: the kernel's default), driven by the driver
+# with HIGH high samples per 1000 edges and these options (WATCHER stands for
+# the watcher's pid); compares the watcher's counts with the driver's, and
+# the level at each edge with the driver's pattern. The watcher starts first
+# here, so that the driver can be given its pid.
+watch() {
+    local edges=$1 buffer=$2 high=$3 what="$1 edges, queue $2, $3 high, driver $*" arg n driven
+    shift 3
+    bg as_user "$USER_GPIO" edge_watch --edges "$edges" --buffer "$buffer" --high "$high" --timeout 15 \
+        >/tmp/watch.out 2>&1
+    wait_for_text /tmp/watch.out "chip $PI_CHIP"
+    n=$#
+    for arg; do
+        [ "$arg" = WATCHER ] && arg=$BG_PID
+        set -- "$@" "$arg"
+    done
+    shift "$n"
+    driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --edges "$edges" --high "$high" --wait-chip "$PI_CHIP" "$@" \
+        >/tmp/driver.out 2>&1 || fail "driver $*: $(cat /tmp/driver.out)"
+    grep '^driver: [0-9]' /tmp/driver.out
+    wait "$BG_PID"
+    BG_PIDS=
+    driven=$(sed -n 's/^driver: [0-9]* falling edges, \([0-9]*\) high.*/\1/p' /tmp/driver.out)
+    expect_eq "edge_watch, $what" "chip $PI_CHIP clock 25 sn 23
+falling=$edges high=$driven wrong=0 lost=0" "$(cat /tmp/watch.out)"
+}
+
+watch 3000 1024 333
+watch 3000 1024 1000 --flip
+# Up to 3 events an edge: 10 edges fit in the default queue of 32 events.
+watch 2000 0 500 --stop WATCHER --burst 10 --run-ms 20

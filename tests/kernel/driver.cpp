@@ -1,0 +1,266 @@
+// Test driver for the kernel leg: makes clock edges and S/N levels on lines
+// of a gpio-sim chip by writing their sysfs "pull" attributes, as a receiver
+// would drive the board's pins. See usage() for the options.
+//
+// It must run below the real-time priority (50) of the kernel's threaded
+// interrupt handlers that queue edge events; above it, it starves them and
+// edges are merged. It leaves its own scheduling alone.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+#include "chip.h"
+
+namespace {
+
+using kernel_test::parse_count;
+
+void usage() {
+    std::fputs(
+        "usage: driver --sysfs DIR --clock N --sn N --edges N [options]\n"
+        "  --sysfs DIR        the chip's sysfs directory (holds sim_gpioK/pull)\n"
+        "  --clock N, --sn N  offsets of the clock and S/N lines\n"
+        "  --edges N          number of falling clock edges to make\n"
+        "  --high P           high S/N samples per 1000 edges, 0..1000 (default 0);\n"
+        "                     spread evenly: any 1000 consecutive edges hold P\n"
+        "  --flip             invert the S/N level right after each falling edge\n"
+        "  --rate R           R edges a second (default: as fast as it can write)\n"
+        "  --stop PID         stop PID (SIGSTOP) for each burst, then continue it\n"
+        "  --burst N          edges per burst while PID is stopped (with --stop)\n"
+        "  --run-ms M         how long PID runs between bursts (default 50)\n"
+        "  --wait-chip PATH   first wait until both lines are requested on PATH, with\n"
+        "                     their edge detection set up; prints \"driver: watching\n"
+        "                     lines ...\" once it watches them (start it first)\n"
+        "  --wait-timeout S   how long to wait for that (default 10)\n",
+        stderr);
+}
+
+[[noreturn]] void die(const std::string& message) {
+    std::fprintf(stderr, "driver: %s\n", message.c_str());
+    std::exit(2);
+}
+
+// A gpio-sim line's pull attribute, kept open: each write moves the line.
+class Pull {
+public:
+    Pull(const std::string& sysfs, unsigned offset)
+        : path_(sysfs + "/sim_gpio" + std::to_string(offset) + "/pull"),
+          fd_(::open(path_.c_str(), O_WRONLY)) {
+        if (fd_ < 0) die("cannot open " + path_ + ": " + std::strerror(errno));
+    }
+    ~Pull() {
+        ::close(fd_);
+    }
+    Pull(const Pull&) = delete;
+    Pull& operator=(const Pull&) = delete;
+
+    void set(bool high) {
+        const char* text = high ? "pull-up" : "pull-down";
+        if (pwrite(fd_, text, std::strlen(text), 0) < 0)
+            die("cannot write " + path_ + ": " + std::strerror(errno));
+        level_ = high;
+    }
+    bool level() const {
+        return level_;
+    }
+
+private:
+    std::string path_;
+    int fd_;
+    bool level_ = false;
+};
+
+double now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void sleep_until(timespec& when, long step_ns) {
+    when.tv_nsec += step_ns;
+    while (when.tv_nsec >= 1000000000L) {
+        when.tv_nsec -= 1000000000L;
+        ++when.tv_sec;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
+    }
+}
+
+void sleep_ms(unsigned ms) {
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// Waits until the process is in the stopped state, so that it reads no more
+// events once the burst begins.
+void wait_stopped(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    for (int i = 0; i < 2000; ++i) {
+        std::ifstream stat(path);
+        std::string line;
+        std::getline(stat, line);
+        const auto paren = line.rfind(')');
+        if (paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'T') return;
+        sleep_ms(1);
+    }
+    die("process " + std::to_string(pid) + " did not stop");
+}
+
+// Waits until the program under test holds both lines with their edge
+// detection set up. A line shows as used as soon as it is requested, before
+// the kernel has set up its edge interrupt; its "requested" change event
+// comes only after that. So the driver watches the lines' info and waits for
+// that event on each line not yet used when it started watching. Lines
+// already used then may be still being set up: it waits a while for them.
+void wait_requested(const std::string& chip_path, unsigned clock, unsigned sn, unsigned timeout_s) {
+    kernel_test::Chip chip(chip_path);
+    if (!chip.ok()) die("cannot open " + chip_path + ": " + std::strerror(errno));
+    int pending = 0;
+    for (unsigned offset : {clock, sn}) {
+        gpio_v2_line_info info{};
+        info.offset = offset;
+        if (ioctl(chip.fd(), GPIO_V2_GET_LINEINFO_WATCH_IOCTL, &info) != 0)
+            die("cannot watch line " + std::to_string(offset) + " on " + chip_path + ": " +
+                std::strerror(errno));
+        if (!(info.flags & GPIO_V2_LINE_FLAG_USED)) ++pending;
+    }
+    std::printf("driver: watching lines %u and %u on %s\n", clock, sn, chip_path.c_str());
+    std::fflush(stdout);
+    if (pending == 0) {
+        std::fprintf(stderr,
+                     "driver: both lines were already requested; giving their set-up 200 ms\n");
+        sleep_ms(200);
+        return;
+    }
+    bool requested[2] = {false, false};
+    const double deadline = now() + timeout_s;
+    while (pending > 0) {
+        const double left = deadline - now();
+        pollfd pfd{chip.fd(), POLLIN, 0};
+        if (left <= 0 || poll(&pfd, 1, static_cast<int>(left * 1000) + 1) == 0)
+            die("lines " + std::to_string(clock) + " and " + std::to_string(sn) + " on " +
+                chip_path + " were not requested within " + std::to_string(timeout_s) + " s");
+        gpio_v2_line_info_changed change{};
+        if (read(chip.fd(), &change, sizeof change) != static_cast<ssize_t>(sizeof change)) {
+            if (errno == EINTR) continue;
+            die("cannot read line changes on " + chip_path);
+        }
+        if (change.event_type != GPIO_V2_LINE_CHANGED_REQUESTED) continue;
+        const int index = change.info.offset == clock ? 0 : change.info.offset == sn ? 1 : -1;
+        if (index >= 0 && !requested[index]) {
+            requested[index] = true;
+            --pending;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string sysfs, wait_chip;
+    std::uint64_t clock = ~0ULL, sn = ~0ULL, edges = ~0ULL, high = 0, rate = 0, stop_pid = 0,
+                  burst = 0, run_ms = 50, wait_timeout = 10;
+    bool flip = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--flip") {
+            flip = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            usage();
+            die("option " + arg + " needs a value");
+        }
+        const std::string value = argv[++i];
+        if (arg == "--sysfs") {
+            sysfs = value;
+            continue;
+        }
+        if (arg == "--wait-chip") {
+            wait_chip = value;
+            continue;
+        }
+        auto number = parse_count(value);
+        if (!number) die("option " + arg + ": '" + value + "' is not a whole number");
+        if (arg == "--clock")
+            clock = *number;
+        else if (arg == "--sn")
+            sn = *number;
+        else if (arg == "--edges")
+            edges = *number;
+        else if (arg == "--high")
+            high = *number;
+        else if (arg == "--rate")
+            rate = *number;
+        else if (arg == "--stop")
+            stop_pid = *number;
+        else if (arg == "--burst")
+            burst = *number;
+        else if (arg == "--run-ms")
+            run_ms = *number;
+        else if (arg == "--wait-timeout")
+            wait_timeout = *number;
+        else {
+            usage();
+            die("unknown option " + arg);
+        }
+    }
+    if (sysfs.empty() || clock == ~0ULL || sn == ~0ULL || edges == ~0ULL) {
+        usage();
+        die("--sysfs, --clock, --sn and --edges are needed");
+    }
+    if (clock == sn) die("the clock and S/N lines must differ");
+    if (high > 1000) die("--high must be 0..1000");
+    if (rate > 1000000000ULL) die("--rate must be at most 1000000000");
+    if ((stop_pid != 0) != (burst != 0)) die("--stop and --burst go together");
+
+    if (!wait_chip.empty()) wait_requested(wait_chip, clock, sn, wait_timeout);
+
+    Pull clock_line(sysfs, clock), sn_line(sysfs, sn);
+    clock_line.set(true);
+    sn_line.set(false);
+
+    const auto pid = static_cast<pid_t>(stop_pid);
+    const long step_ns = rate ? static_cast<long>(1000000000ULL / rate) : 0;
+    timespec next{};
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    std::uint64_t highs = 0;
+    const double start = now();
+    for (std::uint64_t k = 0; k < edges; ++k) {
+        if (pid && k % burst == 0) {
+            if (k != 0) {
+                kill(pid, SIGCONT);
+                sleep_ms(static_cast<unsigned>(run_ms));
+                clock_gettime(CLOCK_MONOTONIC, &next);
+            }
+            if (kill(pid, SIGSTOP) != 0)
+                die("cannot stop process " + std::to_string(pid) + ": " + std::strerror(errno));
+            wait_stopped(pid);
+        }
+        // Level for edge k: the high samples of every 1000 edges spread evenly.
+        const bool level = ((k + 1) * high / 1000 - k * high / 1000) != 0;
+        highs += level;
+        if (sn_line.level() != level) sn_line.set(level);
+        clock_line.set(false);
+        if (flip) sn_line.set(!level);
+        clock_line.set(true);
+        if (step_ns) sleep_until(next, step_ns);
+    }
+    const double seconds = now() - start;
+    if (pid) kill(pid, SIGCONT);
+    std::printf("driver: %llu falling edges, %llu high, %.3f s, %.0f edges/s\n",
+                static_cast<unsigned long long>(edges), static_cast<unsigned long long>(highs),
+                seconds, seconds > 0 ? static_cast<double>(edges) / seconds : 0.0);
+    return 0;
+}

@@ -1,0 +1,189 @@
+# Shell library for the kernel leg's case scripts (tests/kernel/cases/*.sh).
+# The guest's init sources it before each case; a case runs in /tmp with a
+# clean gpio-sim (no simulated chips) and PATH starting with /payload/bin.
+#
+# Checks: expect_eq marks the case failed and goes on; fail and check end
+# it. A case passes when it exits 0 and no check failed.
+
+SIM_CONFIGFS=/sys/kernel/config/gpio-sim
+PAYLOAD=/payload
+GPIO_GROUP=gpio
+USER_GPIO=gpiouser   # in group gpio
+USER_PLAIN=plainuser # not in group gpio
+CASE_FAILED_MARK=/tmp/.case-failed
+BG_PIDS=
+
+# fail MESSAGE: the case fails here.
+fail() {
+    echo "FAIL: $*"
+    : >"$CASE_FAILED_MARK"
+    exit 1
+}
+
+# expect_eq WHAT EXPECTED ACTUAL: compares two texts; on a difference prints
+# a unified diff (- expected, + actual) and marks the case failed.
+expect_eq() {
+    [ "$2" = "$3" ] && return 0
+    echo "FAIL: $1"
+    printf '%s\n' "$2" >/tmp/.expected
+    printf '%s\n' "$3" >/tmp/.actual
+    diff -u /tmp/.expected /tmp/.actual | sed '1,2d; s/^/    /'
+    : >"$CASE_FAILED_MARK"
+    return 1
+}
+
+# check COMMAND...: runs it; the case fails if it exits non-zero.
+check() {
+    "$@" || fail "'$*' exited with status $?"
+}
+
+# as_user USER COMMAND...: runs COMMAND as USER with USER's groups.
+as_user() {
+    local user=$1
+    shift
+    su -s /bin/sh -c 'exec "$0" "$@"' -- "$user" "$@"
+}
+
+# bg COMMAND...: starts COMMAND in the background; its pid is in BG_PID.
+# "bg as_user USER COMMAND..." too: BG_PID is then COMMAND's own pid.
+# bg_stop kills every program so started and waits for them.
+bg() {
+    if [ "$1" = as_user ]; then
+        local user=$2
+        shift 2
+        su -s /bin/sh -c 'exec "$0" "$@"' -- "$user" "$@" &
+    else
+        "$@" &
+    fi
+    BG_PID=$!
+    BG_PIDS="$BG_PIDS $BG_PID"
+}
+bg_stop() {
+    local pid
+    for pid in $BG_PIDS; do kill -KILL "$pid" 2>/dev/null; done
+    for pid in $BG_PIDS; do wait "$pid" 2>/dev/null; done
+    BG_PIDS=
+}
+
+# wait_for_text FILE TEXT [SECONDS]: waits until FILE holds TEXT (default
+# 10 s); the case fails if it does not.
+wait_for_text() {
+    local i=0
+    while ! grep -qF -- "$2" "$1" 2>/dev/null; do
+        [ "$i" -ge "$((${3:-10} * 20))" ] && fail "no '$2' in $1 after ${3:-10} s: $(cat "$1" 2>/dev/null)"
+        sleep 0.05
+        i=$((i + 1))
+    done
+}
+
+# sim_device DEV BANK...: creates and enables gpio-sim device DEV with one
+# bank per BANK argument, LABEL:LINES[:NAMES], named bank0, bank1, ... in
+# order. NAMES is either a prefix (GPIO names the lines GPIO0, GPIO1, ...) or,
+# if it holds a comma, one name per line from offset 0 (an empty entry leaves
+# that line unnamed). No NAMES: lines without names. The banks' character
+# devices are made root:gpio, mode 0660.
+sim_device() {
+    local dev=$SIM_CONFIGFS/$1 spec label lines names bank n=0 i name list
+    shift
+    mkdir "$dev" || fail "cannot create gpio-sim device $dev"
+    for spec in "$@"; do
+        label=${spec%%:*}
+        lines=${spec#*:}
+        names=
+        case $lines in *:*) names=${lines#*:}; lines=${lines%%:*} ;; esac
+        bank=$dev/bank$n
+        mkdir "$bank" && echo "$label" >"$bank/label" && echo "$lines" >"$bank/num_lines" ||
+            fail "cannot configure $bank ($spec)"
+        i=0
+        case $names in
+        *,*)
+            list=$names,
+            while [ -n "$list" ]; do
+                name=${list%%,*}
+                list=${list#*,}
+                if [ -n "$name" ]; then
+                    mkdir "$bank/line$i" && echo "$name" >"$bank/line$i/name" || fail "cannot name line $i of $bank"
+                fi
+                i=$((i + 1))
+            done
+            ;;
+        ?*)
+            while [ "$i" -lt "$lines" ]; do
+                mkdir "$bank/line$i" && echo "$names$i" >"$bank/line$i/name" || fail "cannot name line $i of $bank"
+                i=$((i + 1))
+            done
+            ;;
+        esac
+        n=$((n + 1))
+    done
+    echo 1 >"$dev/live" || fail "cannot enable gpio-sim device $dev"
+    for bank in "$dev"/bank*; do
+        name=/dev/$(cat "$bank/chip_name")
+        chown "root:$GPIO_GROUP" "$name" && chmod 0660 "$name" || fail "cannot set the owner of $name"
+    done
+}
+
+# sim_chip DEV BANK: the bank's character device, /dev/gpiochipN.
+sim_chip() {
+    echo "/dev/$(cat "$SIM_CONFIGFS/$1/$2/chip_name")"
+}
+
+# sim_sysfs DEV BANK: the bank's sysfs directory, holding sim_gpioK/pull and
+# sim_gpioK/value for each line K.
+sim_sysfs() {
+    echo "/sys/devices/platform/$(cat "$SIM_CONFIGFS/$1/dev_name")/$(cat "$SIM_CONFIGFS/$1/$2/chip_name")"
+}
+
+# pi_layout [LABEL [NAMES]]: gpio-sim device "pi" as on a Raspberry Pi: first
+# a chip that is not the header's (8 lines, label not-the-header), then the
+# header's 54-line bank, label LABEL (default pinctrl-rp1), lines named
+# NAMES0 ... NAMES53 (default GPIO; "-" for lines without names). Sets
+# PI_CHIP and PI_SYSFS (the header's bank), OTHER_CHIP and OTHER_SYSFS.
+pi_layout() {
+    local label=${1:-pinctrl-rp1} names=${2:-GPIO}
+    [ "$names" = - ] && names=
+    sim_device pi not-the-header:8 "$label:54${names:+:$names}"
+    OTHER_CHIP=$(sim_chip pi bank0)
+    OTHER_SYSFS=$(sim_sysfs pi bank0)
+    PI_CHIP=$(sim_chip pi bank1)
+    PI_SYSFS=$(sim_sysfs pi bank1)
+}
+
+# sim_pull SYSFS OFFSET up|down: sets the simulated line's pull (pull-up and
+# pull-down are taken too); an input line reads it as its level.
+sim_pull() {
+    local pull=$3
+    case $pull in up | down) pull=pull-$pull ;; esac
+    echo "$pull" >"$1/sim_gpio$2/pull" || fail "cannot set the pull of line $2 in $1 to $3"
+}
+
+# sim_value SYSFS OFFSET: prints the line's level (0 or 1): on an output line
+# the value its consumer drives.
+sim_value() {
+    cat "$1/sim_gpio$2/value" || fail "cannot read line $2 in $1"
+}
+
+# sim_teardown: stops the programs started with bg, then disables and
+# removes every gpio-sim device. Stop any other program that holds a line
+# first: this kernel removes a chip under its users (and logs "REMOVING
+# GPIOCHIP WITH GPIOS STILL REQUESTED"), and its gpiochip number stays taken
+# until they have closed it, so the next chips get other numbers.
+sim_teardown() {
+    local dev bank line
+    bg_stop
+    for dev in "$SIM_CONFIGFS"/*; do
+        [ -d "$dev" ] || continue
+        if [ "$(cat "$dev/live")" = 1 ]; then
+            echo 0 >"$dev/live" || fail "cannot disable $dev (a line still requested?)"
+        fi
+        for bank in "$dev"/*/; do
+            for line in "$bank"line*; do
+                [ -d "$line" ] || continue
+                [ -d "$line/hog" ] && rmdir "$line/hog"
+                rmdir "$line"
+            done
+            rmdir "$bank"
+        done
+        rmdir "$dev" || fail "cannot remove $dev"
+    done
+}
