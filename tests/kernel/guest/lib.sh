@@ -187,3 +187,49 @@ sim_teardown() {
         rmdir "$dev" || fail "cannot remove $dev"
     done
 }
+
+# The program under test: sorvalen on the character device, from the payload.
+PROGRAM=$PAYLOAD/bin/sorvalen
+PROGRAM_OUT=/tmp/program.out
+PROGRAM_ERR=/tmp/program.err
+
+# banner: the four lines the program prints first.
+banner() {
+    printf 'Sorvalen 0.1\n\n\n\n'
+}
+
+# program_start USER: starts the program as USER in the background, its
+# standard output in PROGRAM_OUT and its standard error in PROGRAM_ERR; its
+# pid is in PROGRAM_PID.
+program_start() {
+    bg as_user "$1" "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
+    PROGRAM_PID=$BG_PID
+}
+
+# program_wait_reports N [SECONDS]: waits until the program has printed N
+# report lines after its banner (default: at most 20 s); fails if it does not.
+program_wait_reports() {
+    local want=$(($1 + 4)) tries=$((${2:-20} * 10))
+    while [ "$(wc -l <"$PROGRAM_OUT")" -lt "$want" ]; do
+        tries=$((tries - 1))
+        [ "$tries" -gt 0 ] || fail "no $1 reports in time; the program printed:
+$(cat "$PROGRAM_OUT")
+and on standard error:
+$(cat "$PROGRAM_ERR")"
+        sleep 0.1
+    done
+}
+
+# program_stop: terminates the program started by program_start and waits
+# for it to end, so that its lines are free again.
+program_stop() {
+    kill -TERM "$PROGRAM_PID" 2>/dev/null
+    wait "$PROGRAM_PID" 2>/dev/null
+}
+
+# program_run USER: runs the program as USER to its end (at most 10 s); its
+# exit status in PROGRAM_STATUS, its output in PROGRAM_OUT and PROGRAM_ERR.
+program_run() {
+    as_user "$1" timeout -s KILL 10 "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
+    PROGRAM_STATUS=$?
+}

@@ -17,10 +17,11 @@ expect_eq "no access: status" 1 "$PROGRAM_STATUS"
 expect_reason "no access" "permission denied: the user must be in the group 'gpio'"
 
 # Another program holds the clock line.
-bg line_hold "$PI_CHIP" 25 receiver
-check driver --sysfs "$PI_SYSFS" --clock 25 --sn 25 --edges 0 --wait-chip "$PI_CHIP"
+bg line_hold GPIO25 1 >/tmp/hold.out
+i=0
+while [ ! -s /tmp/hold.out ] && [ "$i" -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
 program_run "$USER_GPIO"
 expect_eq "busy clock: output" "$(banner; echo 'isr setup failed')" "$(cat "$PROGRAM_OUT")"
 expect_eq "busy clock: status" 1 "$PROGRAM_STATUS"
-expect_reason "busy clock" "^gpio: wiringPiISR: pin 6 (GPIO25, $PI_CHIP line 25): in use by 'receiver'"
+expect_reason "busy clock" "^gpio: wiringPiISR: pin 6 (GPIO25, $PI_CHIP line 25): in use by 'line_hold'"
 bg_stop

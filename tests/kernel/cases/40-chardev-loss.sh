@@ -22,3 +22,4 @@ exact=$(printf '%s\n' "$reports" | grep -cxF "$line")
 grep -Eqx "gpio: the kernel's event queue was full: [0-9]+ events lost, [0-9]+ of them clock edges; levels taken up again from the next events" "$PROGRAM_ERR" ||
     fail "no loss report: $(cat "$PROGRAM_ERR")"
 expect_eq "one loss report" 1 "$(wc -l <"$PROGRAM_ERR")"
+cat "$PROGRAM_ERR"
