@@ -43,18 +43,21 @@ drive() {
 
 # bench_program root|user EDGES RATE
 bench_program() {
-    local who=$1 edges=$2 rate=$3 tid t0 t1 n0 n1 p0 p1 line
+    local who=$1 edges=$2 rate=$3 i tid t0 t1 n0 n1 p0 p1 line
     if [ "$who" = root ]; then
         bg "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
         PROGRAM_PID=$BG_PID
     else
         program_start "$USER_GPIO"
     fi
-    # No edges: waits until the program holds both lines with edge detection.
-    driver --sysfs "$PI_SYSFS" --clock $clock --sn $sn --edges 0 --wait-chip "$PI_CHIP" >/dev/null ||
-        fail "the program did not request its lines: $(cat "$PROGRAM_ERR")"
+    # The event thread starts once the request with edge detection is made.
+    i=0
+    while [ -z "$(other_task "$PROGRAM_PID")" ]; do
+        [ "$i" -ge 400 ] && fail "no event thread in the program: $(cat "$PROGRAM_ERR")"
+        sleep 0.05
+        i=$((i + 1))
+    done
     tid=$(other_task "$PROGRAM_PID")
-    [ -n "$tid" ] || fail "no event thread in the program"
     t0=$(cpu_ticks "$PROGRAM_PID" "$tid")
     n0=$(run_ns "$PROGRAM_PID" "$tid")
     p0=$(cpu_ticks "$PROGRAM_PID")
