@@ -1,9 +1,8 @@
 #include "counters.h"
 
-#include <signal.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <csignal>
 
 namespace chardev {
 
@@ -28,9 +27,10 @@ std::size_t put(char* out, std::size_t at, std::uint64_t value) {
 }
 
 std::size_t put(char* out, std::size_t at, const char* text) {
-    const std::size_t length = std::strlen(text);
-    std::memcpy(out + at, text, length);
-    return at + length;
+    while (*text != '\0') {
+        out[at++] = *text++;
+    }
+    return at;
 }
 
 void print(int signal) {
