@@ -389,10 +389,10 @@ void eventLoop() {
             const long wait = lastTold + lossReportSeconds - secondsNow();
             pollfd events{eventFd, POLLIN, 0};
             if (wait <= 0 || poll(&events, 1, static_cast<int>(wait * 1000)) == 0) {
-                say("the kernel's event queue was full: " +
-                    std::to_string(stream.lostEvents - toldEvents) + " events lost, " +
-                    std::to_string(stream.lostClockEdges - toldClockEdges) +
-                    " of them clock edges; levels taken up again from the next events");
+                say("the kernel lost " + std::to_string(stream.lostEvents - toldEvents) +
+                    " edge events, " + std::to_string(stream.lostClockEdges - toldClockEdges) +
+                    " of them clock edges (its queue was full, or edges came faster than "
+                    "it took them); levels taken up again from the next events");
                 toldEvents = stream.lostEvents;
                 toldClockEdges = stream.lostClockEdges;
                 lastTold = secondsNow();
