@@ -38,8 +38,8 @@ void usage() {
         "  --stop PID         stop PID (SIGSTOP) for each burst, then continue it\n"
         "  --burst N          edges per burst while PID is stopped (with --stop)\n"
         "  --run-ms M         how long PID runs between bursts (default 50)\n"
-        "  --wait-chip PATH   first wait until both lines are requested on PATH, with\n"
-        "                     their edge detection set up; prints \"driver: watching\n"
+        "  --wait-chip PATH   first wait until both lines are requested for edges on\n"
+        "                     PATH, their detection set up; prints \"driver: watching\n"
         "                     lines ...\" once it watches them (start it first)\n"
         "  --wait-timeout S   how long to wait for that (default 10)\n",
         stderr);
@@ -123,45 +123,59 @@ void wait_stopped(pid_t pid) {
 // comes only after that. So the driver watches the lines' info and waits for
 // that event on each line not yet used when it started watching. Lines
 // already used then may be still being set up: it waits a while for them.
+// True once a line is requested with edge detection: a program that first
+// takes its lines as plain inputs and only later asks for their edges (as the
+// character-device back end does when its handler is registered) is not ready
+// before that.
+bool has_edges(const gpio_v2_line_info& info) {
+    return (info.flags & GPIO_V2_LINE_FLAG_USED) != 0 &&
+           (info.flags & (GPIO_V2_LINE_FLAG_EDGE_RISING | GPIO_V2_LINE_FLAG_EDGE_FALLING)) != 0;
+}
+
 void wait_requested(const std::string& chip_path, unsigned clock, unsigned sn, unsigned timeout_s) {
     kernel_test::Chip chip(chip_path);
     if (!chip.ok()) die("cannot open " + chip_path + ": " + std::strerror(errno));
-    int pending = 0;
-    for (unsigned offset : {clock, sn}) {
+    bool ready[2] = {false, false};
+    const unsigned offsets[2] = {clock, sn};
+    for (int i = 0; i < 2; ++i) {
         gpio_v2_line_info info{};
-        info.offset = offset;
+        info.offset = offsets[i];
         if (ioctl(chip.fd(), GPIO_V2_GET_LINEINFO_WATCH_IOCTL, &info) != 0)
-            die("cannot watch line " + std::to_string(offset) + " on " + chip_path + ": " +
+            die("cannot watch line " + std::to_string(offsets[i]) + " on " + chip_path + ": " +
                 std::strerror(errno));
-        if (!(info.flags & GPIO_V2_LINE_FLAG_USED)) ++pending;
+        ready[i] = has_edges(info);
     }
     std::printf("driver: watching lines %u and %u on %s\n", clock, sn, chip_path.c_str());
     std::fflush(stdout);
-    if (pending == 0) {
-        std::fprintf(stderr,
-                     "driver: both lines were already requested; giving their set-up 200 ms\n");
+    if (ready[0] && ready[1]) {
+        std::fprintf(
+            stderr,
+            "driver: both lines were already requested for edges; giving their set-up 200 ms\n");
         sleep_ms(200);
         return;
     }
-    bool requested[2] = {false, false};
+    // The kernel tells a request after it has set up the line's edge
+    // detection; a line that is released again (a plain input request given
+    // up for one with edges) is waited for anew.
     const double deadline = now() + timeout_s;
-    while (pending > 0) {
+    while (!(ready[0] && ready[1])) {
         const double left = deadline - now();
         pollfd pfd{chip.fd(), POLLIN, 0};
         if (left <= 0 || poll(&pfd, 1, static_cast<int>(left * 1000) + 1) == 0)
             die("lines " + std::to_string(clock) + " and " + std::to_string(sn) + " on " +
-                chip_path + " were not requested within " + std::to_string(timeout_s) + " s");
+                chip_path + " were not requested for edges within " + std::to_string(timeout_s) +
+                " s");
         gpio_v2_line_info_changed change{};
         if (read(chip.fd(), &change, sizeof change) != static_cast<ssize_t>(sizeof change)) {
             if (errno == EINTR) continue;
             die("cannot read line changes on " + chip_path);
         }
-        if (change.event_type != GPIO_V2_LINE_CHANGED_REQUESTED) continue;
         const int index = change.info.offset == clock ? 0 : change.info.offset == sn ? 1 : -1;
-        if (index >= 0 && !requested[index]) {
-            requested[index] = true;
-            --pending;
-        }
+        if (index < 0) continue;
+        if (change.event_type == GPIO_V2_LINE_CHANGED_RELEASED)
+            ready[index] = false;
+        else
+            ready[index] = has_edges(change.info);
     }
 }
 
