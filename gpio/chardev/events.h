@@ -40,7 +40,9 @@ int lineIndex(const Stream& stream, unsigned offset);
 // line's level at that edge.
 //
 // The kernel numbers the request's events (seqno) and each line's events
-// (line_seqno); a gap means that its queue was full and events were dropped.
+// (line_seqno); a gap means that events were dropped: its queue was full, or
+// a line's interrupts came faster than its handler thread ran, which merges
+// them into one event (seqno counts interrupts, line_seqno events queued).
 // The levels are then unknown until the line's next event; a clock edge
 // before that takes a line's level from the next event of the line in this
 // batch (the level before a rising edge was low, before a falling one high)

@@ -35,6 +35,11 @@
 
 #include "events.h"
 #include "lookup.h"
+#ifdef SORVALEN_EDGE_COUNTERS
+#include <sys/syscall.h>
+
+#include "counters.h"
+#endif
 #include "pins.h"
 
 namespace {
@@ -85,6 +90,9 @@ void (*handler)() = nullptr;
 int eventFd = -1;
 chardev::Stream stream;
 thread_local bool onEventThread = false;
+#ifdef SORVALEN_EDGE_COUNTERS
+chardev::Counters counters;
+#endif
 
 void say(const std::string& message) {
     std::fprintf(stderr, "gpio: %s\n", message.c_str());
@@ -354,6 +362,9 @@ void eventLoop() {
     // Without the right to real-time scheduling the thread runs on at normal
     // priority: edges then wait longer in the kernel's queue, nothing else.
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+#ifdef SORVALEN_EDGE_COUNTERS
+    chardev::setEventThreadId(syscall(SYS_gettid));
+#endif
 
     static gpio_v2_line_event batch[eventBatch];
     std::uint64_t toldEvents = 0;
@@ -364,17 +375,24 @@ void eventLoop() {
         const int level = index < 0 ? -1 : presentLevel(eventFd, static_cast<unsigned>(index));
         return level < 0 ? 0 : level;
     };
+#ifdef SORVALEN_EDGE_COUNTERS
+    const auto call = [] {
+        chardev::bump(counters.handlerCalls);
+        handler();
+    };
+#else
     const auto call = [] { handler(); };
+#endif
     for (;;) {
         if (stream.lostEvents != toldEvents) {
             // Events first; the report waits until a second after the last.
             const long wait = lastTold + lossReportSeconds - secondsNow();
             pollfd events{eventFd, POLLIN, 0};
             if (wait <= 0 || poll(&events, 1, static_cast<int>(wait * 1000)) == 0) {
-                say("the kernel's event queue was full: " +
-                    std::to_string(stream.lostEvents - toldEvents) + " events lost, " +
-                    std::to_string(stream.lostClockEdges - toldClockEdges) +
-                    " of them clock edges; levels taken up again from the next events");
+                say("the kernel lost " + std::to_string(stream.lostEvents - toldEvents) +
+                    " edge events, " + std::to_string(stream.lostClockEdges - toldClockEdges) +
+                    " of them clock edges (its queue was full, or edges came faster than "
+                    "it took them); levels taken up again from the next events");
                 toldEvents = stream.lostEvents;
                 toldClockEdges = stream.lostClockEdges;
                 lastTold = secondsNow();
@@ -389,6 +407,9 @@ void eventLoop() {
                 "; no more edges will be handled");
             return;
         }
+#ifdef SORVALEN_EDGE_COUNTERS
+        chardev::countBatch(counters, static_cast<std::size_t>(got) / sizeof batch[0]);
+#endif
         chardev::follow(stream, batch, static_cast<std::size_t>(got) / sizeof batch[0], present,
                         call);
     }
@@ -553,6 +574,9 @@ int wiringPiISR(int pin, int edgeType, void (*function)(void)) {
         return -1;
     }
     handler = function;
+#ifdef SORVALEN_EDGE_COUNTERS
+    chardev::printCountersOnSignal(&counters, &stream.lostClockEdges);
+#endif
     // The handler runs on the back end's own thread until the process ends.
     std::thread(eventLoop).detach();
     return 0;

@@ -7,7 +7,7 @@ pi_layout pinctrl-bcm2835 -
 sim_pull "$PI_SYSFS" 27 up
 sim_pull "$PI_SYSFS" 22 up
 program_start root
-check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --edges 1500 --rate 5000 \
+check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --edges 1500 --rate 2000 \
     --wait-chip "$PI_CHIP"
 program_wait_reports 1
 expect_eq "pin 2 (GPIO27) while the program runs" 0 "$(sim_value "$PI_SYSFS" 27)"
