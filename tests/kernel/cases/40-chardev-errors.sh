@@ -6,9 +6,18 @@ expect_reason() {  # WHAT PATTERN
 }
 
 program_run root
-expect_eq "no chip: output" "$(banner; echo 'wiringPin setup failed')" "$(cat "$PROGRAM_OUT")"
-expect_eq "no chip: status" 1 "$PROGRAM_STATUS"
-expect_reason "no chip" "^gpio: no GPIO chip"
+if [ -n "$(ls /dev | grep '^gpiochip')" ]; then
+    # The board has a chip of its own (qemu's arm "virt" board), not the
+    # header's: the set-up opens it, the clock's interrupt has no line.
+    expect_eq "no header chip: output" "$(banner; echo 'isr setup failed')" "$(cat "$PROGRAM_OUT")"
+    expect_eq "no header chip: status" 1 "$PROGRAM_STATUS"
+    expect_reason "no header chip" "^gpio: wiringPiISR: pin 6 (GPIO25) has no line"
+    expect_reason "no header chip" "(GPIO25): no GPIO chip has a line named GPIO25, nor is one labelled"
+else
+    expect_eq "no chip: output" "$(banner; echo 'wiringPin setup failed')" "$(cat "$PROGRAM_OUT")"
+    expect_eq "no chip: status" 1 "$PROGRAM_STATUS"
+    expect_reason "no chip" "^gpio: no GPIO chip"
+fi
 
 pi_layout
 program_run "$USER_PLAIN"

@@ -3,7 +3,8 @@
 # given in bursts while the program is stopped and the S/N input flipped
 # right after each clock edge. Only a level taken at the edge itself gives
 # these lines; one read when the handler runs gives 100 minus the share.
-# The header's chip is not gpiochip0.
+# The header's chip is not gpiochip0. A compact guest takes two shares: a
+# middle one and the all-high one.
 # time limit: 120
 pi_layout
 [ "$PI_CHIP" != /dev/gpiochip0 ] || fail "the header's chip is $PI_CHIP"
@@ -13,6 +14,9 @@ for case in "0 % high: 0, BER: 0.0e+00, SN: 0.0" \
             "1000 % high: 100, BER: 8.7e-07, SN: 13.3"; do
     share=${case%% *}
     line=${case#* }
+    if [ -n "$COMPACT" ]; then
+        case $share in 425 | 1000) ;; *) continue ;; esac
+    fi
     program_start "$USER_GPIO"
     # Edges before the program's first window opens are not counted: 3500
     # edges give three whole windows.
