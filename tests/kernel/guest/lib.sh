@@ -83,17 +83,17 @@ wait_for_text() {
 # that line unnamed). No NAMES: lines without names. The banks' character
 # devices are made root:gpio, mode 0660.
 sim_device() {
-    local dev=$SIM_CONFIGFS/$1 spec label lines names bank n=0 i name list
+    local dev=$SIM_CONFIGFS/$1 bank_layout label lines names bank n=0 i name list
     shift
     mkdir "$dev" || fail "cannot create gpio-sim device $dev"
-    for spec in "$@"; do
-        label=${spec%%:*}
-        lines=${spec#*:}
+    for bank_layout in "$@"; do
+        label=${bank_layout%%:*}
+        lines=${bank_layout#*:}
         names=
         case $lines in *:*) names=${lines#*:}; lines=${lines%%:*} ;; esac
         bank=$dev/bank$n
         mkdir "$bank" && echo "$label" >"$bank/label" && echo "$lines" >"$bank/num_lines" ||
-            fail "cannot configure $bank ($spec)"
+            fail "cannot configure $bank ($bank_layout)"
         i=0
         case $names in
         *,*)
