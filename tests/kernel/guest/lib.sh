@@ -238,3 +238,17 @@ program_run() {
     as_user "$1" timeout -s KILL 10 "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
     PROGRAM_STATUS=$?
 }
+
+# expect_failure WHAT MESSAGE PATTERN...: the program, run by program_run,
+# failed to start: its banner, then MESSAGE, exit status 1, and each grep
+# PATTERN on standard error, where the back end tells why.
+expect_failure() {
+    local what=$1 message=$2 pattern
+    shift 2
+    expect_eq "$what: output" "$(banner; echo "$message")" "$(cat "$PROGRAM_OUT")"
+    expect_eq "$what: status" 1 "$PROGRAM_STATUS"
+    for pattern; do
+        grep -q "$pattern" "$PROGRAM_ERR" ||
+            expect_eq "$what: the reason on standard error" "...$pattern..." "$(cat "$PROGRAM_ERR")"
+    done
+}
