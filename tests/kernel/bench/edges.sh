@@ -41,9 +41,32 @@ drive() {
     DRIVER_SECONDS=$(echo "$DRIVER_LINE" | awk '{print $(NF-3)}')
 }
 
+# measure PID TID EDGES RATE: one driver run and the drain after it; sets
+# THREAD_TICKS and THREAD_NS (of thread TID, or of the process where TID is
+# empty) and PROCESS_TICKS, the processor time PID used meanwhile.
+measure() {
+    local t0 n0 p0
+    t0=$(cpu_ticks "$1" "$2")
+    n0=$(run_ns "$1" "$2")
+    p0=$(cpu_ticks "$1")
+    drive "$3" "$4"
+    sleep "$DRAIN"
+    THREAD_TICKS=$(($(cpu_ticks "$1" "$2") - t0))
+    THREAD_NS=$(($(run_ns "$1" "$2") - n0))
+    PROCESS_TICKS=$(($(cpu_ticks "$1") - p0))
+}
+# report READER EDGES RATE DELIVERED [MORE...]: the run's "bench ..." line.
+report() {
+    local reader=$1 edges=$2 rate=$3 delivered=$4
+    shift 4
+    echo "bench reader=$reader rate=$rate produced=$edges driver_rate=$DRIVER_RATE" \
+        "driver_s=$DRIVER_SECONDS delivered=$delivered lost=$((edges - delivered))${*:+ $*}" \
+        "thread_ticks=$THREAD_TICKS thread_ns=$THREAD_NS process_ticks=$PROCESS_TICKS"
+}
+
 # bench_program root|user EDGES RATE
 bench_program() {
-    local who=$1 edges=$2 rate=$3 i tid t0 t1 n0 n1 p0 p1 line
+    local who=$1 edges=$2 rate=$3 i tid line
     if [ "$who" = root ]; then
         bg "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
         PROGRAM_PID=$BG_PID
@@ -58,14 +81,7 @@ bench_program() {
         i=$((i + 1))
     done
     tid=$(other_task "$PROGRAM_PID")
-    t0=$(cpu_ticks "$PROGRAM_PID" "$tid")
-    n0=$(run_ns "$PROGRAM_PID" "$tid")
-    p0=$(cpu_ticks "$PROGRAM_PID")
-    drive "$edges" "$rate"
-    sleep "$DRAIN"
-    t1=$(cpu_ticks "$PROGRAM_PID" "$tid")
-    n1=$(run_ns "$PROGRAM_PID" "$tid")
-    p1=$(cpu_ticks "$PROGRAM_PID")
+    measure "$PROGRAM_PID" "$tid" "$edges" "$rate"
     kill -USR1 "$PROGRAM_PID"
     sleep 0.3
     line=$(grep '^gpio-counters:' "$PROGRAM_ERR" | tail -n 1)
@@ -74,16 +90,14 @@ bench_program() {
     [ "$(echo "$line" | sed 's/.* tid=\([0-9]*\) .*/\1/')" = "$tid" ] ||
         fail "the counters name another event thread than $tid: $line"
     set -- $(echo "$line" | sed 's/.* handler=\([0-9]*\) batches=\([0-9]*\) events=\([0-9]*\) lost_clock=\([0-9]*\) batch_hist=\([0-9,]*\).*/\1 \2 \3 \4 \5/')
-    echo "bench reader=program-$who rate=$rate produced=$edges driver_rate=$DRIVER_RATE" \
-        "driver_s=$DRIVER_SECONDS delivered=$1 lost=$((edges - $1)) told_lost=$4" \
-        "thread_ticks=$((t1 - t0)) thread_ns=$((n1 - n0)) process_ticks=$((p1 - p0))" \
+    report "program-$who" "$edges" "$rate" "$1" "told_lost=$4" \
         "batches=$2 events=$3 batch_hist=$5 reports=$(($(wc -l <"$PROGRAM_OUT") - 4))"
 }
 
 # bench_gpiomon EDGES RATE: gpiomon's lines go to a file in the guest's
 # memory (tmpfs) and are counted after it ends.
 bench_gpiomon() {
-    local edges=$1 rate=$2 pid t0 t1 n0 n1 i=0 lines
+    local edges=$1 rate=$2 pid i=0 lines
     LD_LIBRARY_PATH=$GPIOD_LIB gpiomon --falling-edge "${PI_CHIP#/dev/}" $clock >/tmp/gpiomon.out 2>/tmp/gpiomon.err &
     pid=$!
     # Its line request is made, with the edge interrupt set up, once it
@@ -93,25 +107,18 @@ bench_gpiomon() {
         sleep 0.05
         i=$((i + 1))
     done
-    t0=$(cpu_ticks $pid)
-    n0=$(run_ns $pid)
-    drive "$edges" "$rate"
-    sleep "$DRAIN"
-    t1=$(cpu_ticks $pid)
-    n1=$(run_ns $pid)
+    measure $pid "" "$edges" "$rate"
     kill -INT $pid
     wait $pid
     lines=$(wc -l </tmp/gpiomon.out)
-    echo "bench reader=gpiomon rate=$rate produced=$edges driver_rate=$DRIVER_RATE" \
-        "driver_s=$DRIVER_SECONDS delivered=$lines lost=$((edges - lines))" \
-        "thread_ticks=$((t1 - t0)) thread_ns=$((n1 - n0)) process_ticks=$((t1 - t0))"
+    report gpiomon "$edges" "$rate" "$lines"
     [ "$rate" = "${RATES%% *}" ] && head -n 2 /tmp/gpiomon.out | sed 's/^/gpiomon output: /'
     rm -f /tmp/gpiomon.out
 }
 
 # bench_sysfs EDGES RATE
 bench_sysfs() {
-    local edges=$1 rate=$2 pid t0 t1 n0 n1 wakeups chip base=
+    local edges=$1 rate=$2 pid wakeups chip base=
     for chip in /sys/class/gpio/gpiochip*; do
         [ "$(cat "$chip/label")" = pinctrl-rp1 ] && base=$(cat "$chip/base")
     done
@@ -119,19 +126,12 @@ bench_sysfs() {
     sysfs_edges $((base + clock)) >/tmp/sysfs.out 2>&1 &
     pid=$!
     wait_for_text /tmp/sysfs.out "sysfs_edges: ready"
-    t0=$(cpu_ticks $pid)
-    n0=$(run_ns $pid)
-    drive "$edges" "$rate"
-    sleep "$DRAIN"
-    t1=$(cpu_ticks $pid)
-    n1=$(run_ns $pid)
+    measure $pid "" "$edges" "$rate"
     kill -TERM $pid
     wait $pid
     wakeups=$(sed -n 's/^sysfs_edges: wakeups=//p' /tmp/sysfs.out)
     [ -n "$wakeups" ] || fail "sysfs_edges: $(cat /tmp/sysfs.out)"
-    echo "bench reader=sysfs rate=$rate produced=$edges driver_rate=$DRIVER_RATE" \
-        "driver_s=$DRIVER_SECONDS delivered=$wakeups lost=$((edges - wakeups))" \
-        "thread_ticks=$((t1 - t0)) thread_ns=$((n1 - n0)) process_ticks=$((t1 - t0))"
+    report sysfs "$edges" "$rate" "$wakeups"
 }
 
 echo "bench guest: $(uname -r), $(nproc) CPU, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)"
