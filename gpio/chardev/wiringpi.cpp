@@ -69,7 +69,6 @@ struct Chip {
 };
 
 struct Pin {
-    int bcm = -1;
     chardev::LineLocation where;
     int mode = modeUnset;  // as last asked by pinMode
     int fd = -1;           // the line request holding the pin, or -1
@@ -79,8 +78,7 @@ struct Pin {
 };
 
 std::vector<Chip> chips;
-std::vector<chardev::ChipLines> chipLines;  // label and line names, as chips
-int chipsDenied = 0;                        // chips that could not be opened
+int chipsDenied = 0;  // chips that could not be opened
 Pin pins[chardev::pinCount];
 bool ready = false;
 std::atomic<bool> outOfRangeWarned{false};
@@ -101,7 +99,8 @@ void say(const std::string& message) {
 // "pin 6 (GPIO25, /dev/gpiochip0 line 25)"
 std::string describe(int pin) {
     const Pin& p = pins[pin];
-    std::string text = "pin " + std::to_string(pin) + " (GPIO" + std::to_string(p.bcm);
+    std::string text =
+        "pin " + std::to_string(pin) + " (GPIO" + std::to_string(chardev::bcmForPin(pin));
     if (p.where.chip >= 0) {
         text += ", " + chips[static_cast<std::size_t>(p.where.chip)].path + " line " +
                 std::to_string(p.where.offset);
@@ -175,9 +174,10 @@ bool chipNumber(const char* name, unsigned& number) {
     return true;
 }
 
-// Opens every /dev/gpiochipN, in N order, and reads its label and line names.
+// Opens every /dev/gpiochipN, in N order, and reads its label and line names
+// into chipLines (as chips).
 // Returns false, having said why, when not one chip can be used.
-bool openChips() {
+bool openChips(std::vector<chardev::ChipLines>& chipLines) {
     std::vector<unsigned> numbers;
     if (DIR* dev = opendir("/dev")) {
         while (const dirent* entry = readdir(dev)) {
@@ -246,7 +246,8 @@ bool found(int pin, const char* call) {
         return true;
     }
     std::string message = std::string(call) + ": " + describe(pin) +
-                          ": no GPIO chip has a line named GPIO" + std::to_string(pins[pin].bcm) +
+                          ": no GPIO chip has a line named GPIO" +
+                          std::to_string(chardev::bcmForPin(pin)) +
                           ", nor is one labelled pinctrl-bcm2835, pinctrl-bcm2711 or pinctrl-rp1";
     if (chipsDenied > 0) {
         message += " (" + std::to_string(chipsDenied) + " chip(s) could not be opened)";
@@ -528,12 +529,12 @@ int wiringPiSetup(void) {
     if (ready) {
         return 0;
     }
-    if (!openChips()) {
+    std::vector<chardev::ChipLines> chipLines;  // label and line names, as chips
+    if (!openChips(chipLines)) {
         return -1;
     }
     for (int pin = 0; pin < chardev::pinCount; ++pin) {
-        pins[pin].bcm = chardev::bcmForPin(pin);
-        pins[pin].where = chardev::locateLine(chipLines, pins[pin].bcm);
+        pins[pin].where = chardev::locateLine(chipLines, chardev::bcmForPin(pin));
     }
     pinMode = corePinMode;
     digitalWrite = coreDigitalWrite;
