@@ -21,6 +21,7 @@ struct Stream {
     unsigned offsets[maxLines]{};      // chip offset of each line
     int levels[maxLines]{};            // level of each line as of the last event
     bool known[maxLines]{};            // false after events were lost
+    bool resync = false;               // some level is not known
     std::uint32_t seqno = 0;           // last request-wide sequence number seen
     std::uint32_t clockSeqno = 0;      // last sequence number of the clock line
     std::uint64_t lostEvents = 0;      // events the kernel dropped
@@ -59,6 +60,7 @@ void follow(Stream& stream, const gpio_v2_line_event* events, std::size_t count,
             for (unsigned i = 0; i < stream.lines; ++i) {
                 stream.known[i] = false;
             }
+            stream.resync = true;
         }
         const int index = lineIndex(stream, event.offset);
         if (index < 0) {
@@ -72,7 +74,8 @@ void follow(Stream& stream, const gpio_v2_line_event* events, std::size_t count,
         }
         stream.lostClockEdges += event.line_seqno - stream.clockSeqno - 1u;
         stream.clockSeqno = event.line_seqno;
-        for (unsigned i = 0; i < stream.lines; ++i) {
+        // Only after a loss: the edge path otherwise looks at no other line.
+        for (unsigned i = 0; stream.resync && i < stream.lines; ++i) {
             if (stream.known[i]) {
                 continue;
             }
@@ -85,6 +88,7 @@ void follow(Stream& stream, const gpio_v2_line_event* events, std::size_t count,
                                    : present(stream.offsets[i]);
             stream.known[i] = true;
         }
+        stream.resync = false;
         handler();
     }
 }
