@@ -6,6 +6,24 @@
 
 modules=()  # filled by add_module
 
+# kernel_series KERNEL: the Debian release whose kernel a guest boots, by the
+# kernel's series: 6.1 (Debian 12, bookworm) or 6.12 (Debian 13, trixie).
+# Sets series and suite; kbuild_runtime, the packages of the C library and
+# the libraries that the kernel's build programs of that suite need where
+# this machine's are older; and kbuild_args, make's further arguments for a
+# module build with this machine's gcc-12 (6.12's headers name gcc-14: gcc-12
+# has no -fmin-function-alignment, and without pahole no BTF is made).
+kernel_series() {
+    case $1 in
+    6.1) series=6.1 suite=bookworm kbuild_runtime=() kbuild_args=() ;;
+    6.12)
+        series=6.12 suite=trixie kbuild_runtime=(libc6 libelf1t64 zlib1g libzstd1)
+        kbuild_args=(CONFIG_CC_HAS_MIN_FUNCTION_ALIGNMENT= CONFIG_DEBUG_INFO_BTF_MODULES=)
+        ;;
+    *) echo "unknown kernel '$1': 6.1 (Debian 12) or 6.12 (Debian 13)" >&2; exit 2 ;;
+    esac
+}
+
 skip() {
     if [ "${CI:-}" = true ]; then
         echo "== $name: FAILED, $* (CI installs what this guest needs, so it is not skipped there)"
@@ -31,6 +49,76 @@ step() {
 
 candidate() { apt_cache policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p'; }
 
+# private_apt DIR: an apt configuration of its own in DIR for $suite, with
+# amd64, arm64 and armhf: bookworm from this machine's sources (the security
+# suite among them), trixie from Debian's with its security suite; this
+# machine's keys and options; lists, state, caches and downloads of its own,
+# so nothing of the machine's apt set-up changes (its hooks after an update
+# do not run either). Defines apt_get and apt_cache on it and fetches the
+# lists once a day (a CI run always starts without them).
+private_apt() {
+    local dir=$1 sources=
+    mkdir -p "$dir/state/lists/partial" "$dir/cache/archives/partial" "$dir/sources.list.d"
+    [ -e "$dir/state/status" ] || : >"$dir/state/status"
+    if [ "$suite" != bookworm ]; then
+        printf 'deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/%s %s main\n' \
+            debian "$suite" debian-security "$suite-security" >"$dir/sources.list"
+        sources="Dir::Etc::sourcelist \"$dir/sources.list\"; Dir::Etc::sourceparts \"$dir/sources.list.d\";"
+    fi
+    cat >"$dir/apt.conf" <<END
+APT::Architecture "amd64";
+APT::Architectures { "amd64"; "arm64"; "armhf"; };
+Dir::State "$dir/state";
+Dir::State::status "$dir/state/status";
+Dir::Cache "$dir/cache";
+Dir::Cache::pkgcache "pkgcache.bin";
+Dir::Cache::srcpkgcache "srcpkgcache.bin";
+$sources
+#clear APT::Update::Post-Invoke-Success;
+#clear APT::Update::Post-Invoke;
+Acquire::Languages "none";
+APT::Sandbox::User "root";
+END
+    aptdir=$dir
+    apt_get() { apt-get -c "$aptdir/apt.conf" "$@"; }
+    apt_cache() { apt-cache -c "$aptdir/apt.conf" "$@"; }
+    if [ -z "$(find "$dir/state/lists" -maxdepth 1 -name '*Packages*' -mmin -1440 | head -n1)" ]; then
+        echo "== $name: fetching the package lists of $suite for amd64, arm64 and armhf"
+        step "cannot fetch the package lists of $suite" apt_get update
+    fi
+}
+
+# kernel_packages FLAVOUR ARCH: the packages of the newest kernel of the
+# series for FLAVOUR and ARCH, the version of linux-source-$series. Sets
+# version, release, abi, image_pkg, kbuild_pkg (the build programs, for
+# amd64 as they run here; named by the headers' Depends) and packages
+# (image, headers, common headers, kbuild, sources); fails if their versions
+# differ. The image is the signed one where it has that version, else the
+# unsigned one of the same build: a new kernel's signed image (and the
+# linux-image-FLAVOUR that names it) reaches the archive later than its other
+# packages, which replace those of the version before; a signature makes no
+# difference under qemu.
+kernel_packages() {
+    local flavour=$1 arch=$2 headers= pkg
+    version=$(candidate "linux-source-$series")
+    [ -n "$version" ] && [ "$version" != "(none)" ] ||
+        skip "no linux-source-$series in the package lists of $suite (apt-get update?)"
+    for pkg in $(apt_cache pkgnames linux-headers- | grep -E "^linux-headers-[0-9][0-9.]*(-[0-9]+|\+deb[0-9]+)-$flavour\$"); do
+        [ "$(candidate "$pkg:$arch")" = "$version" ] && headers=$pkg && break
+    done
+    [ -n "$headers" ] || skip "no linux-headers-*-$flavour:$arch of linux-source-$series's version $version"
+    release=${headers#linux-headers-}
+    abi=${release%-"$flavour"}
+    image_pkg=linux-image-$release
+    [ "$(candidate "$image_pkg:$arch")" = "$version" ] || image_pkg=$image_pkg-unsigned
+    kbuild_pkg=$(apt_cache depends "$headers:$arch" 2>/dev/null |
+        sed -n 's/^ *Depends: \(linux-kbuild-[^:]*\).*/\1/p' | head -n1)
+    [ -n "$kbuild_pkg" ] || die "$headers names no linux-kbuild package"
+    packages=("$image_pkg:$arch" "$headers:$arch" "linux-headers-$abi-common" "$kbuild_pkg:amd64"
+              "linux-source-$series")
+    same_version "$version" "${packages[@]}"
+}
+
 # same_version VERSION PACKAGE...: every package can be had, at VERSION.
 same_version() {
     local version=$1 pkg v
@@ -38,32 +126,73 @@ same_version() {
     for pkg in "$@"; do
         v=$(candidate "$pkg")
         [ -n "$v" ] && [ "$v" != "(none)" ] || skip "package $pkg cannot be had (is the security suite in the sources?)"
-        [ "$v" = "$version" ] || die "kernel packages differ in version: $image_pkg $version, $pkg $v"
+        [ "$v" = "$version" ] || die "kernel packages differ in version: $pkg is at $v, the kernel's headers at $version"
     done
 }
 
 deb() { ls "$kdir/debs/$1"_*.deb; }
 
-# unpack_root PACKAGE...: the downloaded packages unpacked into $root, once.
+# download PACKAGE...: apt_get download into $kdir/debs (apt's download user
+# cannot write into a build tree under /root).
+download() { (cd "$kdir/debs" && apt_get download -o APT::Sandbox::User=root "$@"); }
+
+# check_config: the kernel has the GPIO character device, and no gpio-sim of
+# its own, which would clash with the module built here.
+check_config() {
+    local config=$root/boot/config-$release
+    grep -q '^CONFIG_GPIO_CDEV=y' "$config" || die "$release has no GPIO character device (CONFIG_GPIO_CDEV)"
+    grep -q '^CONFIG_GPIO_SIM=[ym]' "$config" && die "$release has gpio-sim already: this guest builds its own"
+    return 0
+}
+
+# unpack_root PACKAGE...: the downloaded packages unpacked into $root, once,
+# with the kernel's build programs made to run here.
 unpack_root() {
     local pkg
     [ -e "$root/.done" ] && return
-    rm -rf "$root"
+    rm -rf "$root" "$kdir/runtime"
     for pkg in "$@"; do
         step "cannot unpack $pkg" dpkg-deb -x "$(deb "$pkg")" "$root"
     done
     # The headers' Makefile includes the common tree by its installed path.
     sed -i "s|^include /usr/src/|include $root/usr/src/|" "$root/usr/src/linux-headers-$release/Makefile"
+    kbuild_under_runtime
     touch "$root/.done"
 }
 
+# busybox_file: the busybox unpacked into $root (in /bin before Debian 13, /usr/bin from it on).
+busybox_file() {
+    if [ -e "$root/bin/busybox" ]; then echo "$root/bin/busybox"; else echo "$root/usr/bin/busybox"; fi
+}
+
 # extract_gpio_sim_sources DIR: the three source files gpio-sim is built
-# from, out of linux-source-6.1's tarball, into DIR/linux-source-6.1.
+# from, out of linux-source-$series's tarball, into DIR/linux-source-$series.
 extract_gpio_sim_sources() {
-    local members=(linux-source-6.1/drivers/gpio/gpio-sim.c linux-source-6.1/drivers/gpio/gpiolib.h
-                   linux-source-6.1/kernel/irq/irq_sim.c)
+    local top=linux-source-$series
+    local members=("$top/drivers/gpio/gpio-sim.c" "$top/drivers/gpio/gpiolib.h" "$top/kernel/irq/irq_sim.c")
     step "cannot extract the gpio-sim sources" sh -c \
-        "dpkg-deb --fsys-tarfile '$(deb linux-source-6.1)' | tar -xO ./usr/src/linux-source-6.1.tar.xz | tar -xJ -C '$1' ${members[*]}"
+        "dpkg-deb --fsys-tarfile '$(deb "$top")' | tar -xO ./usr/src/$top.tar.xz | tar -xJ -C '$1' ${members[*]}"
+}
+
+# kbuild_under_runtime: the kernel's build programs that need a newer C
+# library than this machine's run with their suite's own loader and
+# libraries (the packages in kbuild_runtime, unpacked into $kdir/runtime):
+# each becomes a script that starts the program so.
+kbuild_under_runtime() {
+    local have need file pkg lib=$kdir/runtime/usr/lib/x86_64-linux-gnu
+    [ ${#kbuild_runtime[@]} -gt 0 ] || return 0
+    have=$(getconf GNU_LIBC_VERSION | cut -d' ' -f2)
+    for pkg in "${kbuild_runtime[@]}"; do
+        step "cannot unpack $pkg" dpkg-deb -x "$(deb "$pkg")" "$kdir/runtime"
+    done
+    while read -r file; do
+        [ "$(head -c 4 "$file" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] || continue
+        need=$(objdump -T "$file" | grep -o 'GLIBC_2\.[0-9]*' | sed 's/GLIBC_//' | sort -uV | tail -n1)
+        [ -n "$need" ] && [ "$(printf '%s\n' "$need" "$have" | sort -V | tail -n1)" != "$have" ] || continue
+        mv "$file" "$file.bin"
+        printf '#!/bin/sh\nexec %s --library-path %s "$0.bin" "$@"\n' "$lib/ld-linux-x86-64.so.2" "$lib" >"$file"
+        chmod 755 "$file"
+    done < <(find "$root/usr/lib/$kbuild_pkg" "$root/usr/src/$kbuild_pkg" -type f -perm -u+x 2>/dev/null)
 }
 
 # prepare_gpio_sim SRC: gpio-sim and the interrupt simulator as one module's
@@ -85,7 +214,10 @@ prepare_gpio_sim() {
 # add_module NAME: the image's module NAME, after the modules it depends on,
 # uncompressed into $kdir and appended to modules (the guest loads them in
 # that order).
-modfile() { find "$root/lib/modules/$release/kernel" -name "$1.ko" -o -name "$1.ko.xz" -o -name "$1.ko.zst" | head -n1; }
+modfile() {
+    find "$root/lib/modules/$release/kernel" "$root/usr/lib/modules/$release/kernel" \
+        \( -name "$1.ko" -o -name "$1.ko.xz" -o -name "$1.ko.zst" \) 2>/dev/null | head -n1 || true
+}
 add_module() {
     local name=$1 file deps dep
     for dep in "${modules[@]}"; do [ "${dep##*/}" = "$name" ] && return; done
