@@ -84,7 +84,9 @@ END
     apt_cache() { apt-cache -c "$aptdir/apt.conf" "$@"; }
     if [ -z "$(find "$dir/state/lists" -maxdepth 1 -name '*Packages*' -mmin -1440 | head -n1)" ]; then
         echo "== $name: fetching the package lists of $suite for amd64, arm64 and armhf"
-        step "cannot fetch the package lists of $suite" apt_get update
+        # A mirror in the middle of a sync serves lists that do not match
+        # its release file for a while: one more try.
+        apt_get update >>"$log" 2>&1 || { sleep 30; step "cannot fetch the package lists of $suite" apt_get update; }
     fi
 }
 
