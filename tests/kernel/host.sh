@@ -250,9 +250,11 @@ console() {
     tr -d '\r' <"$1" | sed 's/\x1bc//g; s/\x1b\[[0-9;?]*[a-zA-Z]//g'
 }
 
-# judge LOG COUNT: passes only on this run's exact verdict line for COUNT cases.
+# judge LOG COUNT: passes only on this run's exact verdict line for COUNT
+# cases, from a guest that ran the kernel asked for ($release).
 judge() {
-    grep -qxF "kernel-leg verdict $nonce: $2 passed, 0 failed" <(tr -d '\r' <"$1")
+    grep -qxF "kernel-leg verdict $nonce: $2 passed, 0 failed" <(tr -d '\r' <"$1") &&
+        [ "$(console "$1" | sed -n 's/^kernel-leg: guest up after [0-9.]* s, //p' | head -n1)" = "$release" ]
 }
 
 # finish LOG COUNT STATUS TIMEOUT BOOT_START: prints the guest's results and
