@@ -90,45 +90,57 @@ END
     fi
 }
 
-# kernel_packages FLAVOUR ARCH: the packages of the newest kernel of the
-# series for FLAVOUR and ARCH, the version of linux-source-$series. Sets
-# version, release, abi, image_pkg, kbuild_pkg (the build programs, for
-# amd64 as they run here; named by the headers' Depends) and packages
-# (image, headers, common headers, kbuild, sources); fails if their versions
-# differ. The image is the signed one where it has that version, else the
-# unsigned one of the same build: a new kernel's signed image (and the
-# linux-image-FLAVOUR that names it) reaches the archive later than its other
-# packages, which replace those of the version before; a signature makes no
-# difference under qemu.
+# kernel_packages FLAVOUR ARCH: the packages of the kernel that
+# linux-image-FLAVOUR names for ARCH. Sets image_pkg, release, abi, version
+# (the image's), kbuild_pkg (the build programs, for amd64 as they run here;
+# named by the headers' Depends), packages (image, headers, common headers,
+# kbuild, sources) and specs (kernel_specs: each at the image's version).
 kernel_packages() {
-    local flavour=$1 arch=$2 headers= pkg
-    version=$(candidate "linux-source-$series")
-    [ -n "$version" ] && [ "$version" != "(none)" ] ||
-        skip "no linux-source-$series in the package lists of $suite (apt-get update?)"
-    for pkg in $(apt_cache pkgnames linux-headers- | grep -E "^linux-headers-[0-9][0-9.]*(-[0-9]+|\+deb[0-9]+)-$flavour\$"); do
-        [ "$(candidate "$pkg:$arch")" = "$version" ] && headers=$pkg && break
-    done
-    [ -n "$headers" ] || skip "no linux-headers-*-$flavour:$arch of linux-source-$series's version $version"
-    release=${headers#linux-headers-}
+    local flavour=$1 arch=$2
+    image_pkg=$(apt_cache depends "linux-image-$flavour:$arch" 2>/dev/null |
+        sed -n "s/^ *Depends: \(linux-image-[0-9].*-$flavour\)\(:$arch\)\?$/\1/p" | head -n1)
+    [ -n "$image_pkg" ] || skip "no linux-image-$flavour:$arch in the package lists of $suite (apt-get update?)"
+    release=${image_pkg#linux-image-}
     abi=${release%-"$flavour"}
-    image_pkg=linux-image-$release
-    [ "$(candidate "$image_pkg:$arch")" = "$version" ] || image_pkg=$image_pkg-unsigned
-    kbuild_pkg=$(apt_cache depends "$headers:$arch" 2>/dev/null |
+    version=$(candidate "$image_pkg:$arch")
+    kbuild_pkg=$(apt_cache depends "linux-headers-$release:$arch" 2>/dev/null |
         sed -n 's/^ *Depends: \(linux-kbuild-[^:]*\).*/\1/p' | head -n1)
-    [ -n "$kbuild_pkg" ] || die "$headers names no linux-kbuild package"
-    packages=("$image_pkg:$arch" "$headers:$arch" "linux-headers-$abi-common" "$kbuild_pkg:amd64"
+    [ -n "$kbuild_pkg" ] || skip "linux-headers-$release:$arch cannot be had, or names no linux-kbuild package"
+    packages=("$image_pkg:$arch" "linux-headers-$release:$arch" "linux-headers-$abi-common" "$kbuild_pkg:amd64"
               "linux-source-$series")
-    same_version "$version" "${packages[@]}"
+    kernel_specs "$version" "${packages[@]}"
 }
 
-# same_version VERSION PACKAGE...: every package can be had, at VERSION.
-same_version() {
+# has_version PACKAGE VERSION: the archive still has PACKAGE at VERSION.
+has_version() {
+    apt_cache policy "$1" 2>/dev/null |
+        awk -v v="$2" '$1 == v || ($1 == "***" && $2 == v) { found = 1 } END { exit !found }'
+}
+
+# kernel_specs VERSION PACKAGE...: sets specs to what apt-get download takes
+# for each PACKAGE at the kernel's VERSION: PACKAGE where that is its
+# candidate, else PACKAGE=VERSION where the archive still has it (the
+# security suite may carry a newer source or build tools before the new
+# image). The build tools (linux-kbuild-*) build modules for every version of
+# their series, so where theirs is gone their candidate is taken, and said.
+# Any other package not to be had at VERSION fails the leg.
+kernel_specs() {
     local version=$1 pkg v
     shift
+    specs=()
     for pkg in "$@"; do
         v=$(candidate "$pkg")
         [ -n "$v" ] && [ "$v" != "(none)" ] || skip "package $pkg cannot be had (is the security suite in the sources?)"
-        [ "$v" = "$version" ] || die "kernel packages differ in version: $pkg is at $v, the kernel's headers at $version"
+        if [ "$v" = "$version" ]; then
+            specs+=("$pkg")
+        elif has_version "$pkg" "$version"; then
+            specs+=("$pkg=$version")
+        elif [[ $pkg == linux-kbuild-* ]]; then
+            echo "== $name: $pkg is no longer to be had at $version; its $v builds the module"
+            specs+=("$pkg")
+        else
+            die "kernel packages differ in version: $image_pkg $version, $pkg $v, and $pkg $version is not to be had"
+        fi
     done
 }
 
