@@ -252,3 +252,8 @@ expect_failure() {
             expect_eq "$what: the reason on standard error" "...$pattern..." "$(cat "$PROGRAM_ERR")"
     done
 }
+
+# Set in a guest whose kernel handles gpio-sim's interrupts only at its timer
+# tick and merges a line's changes within one tick (a single-core ARMv6
+# kernel): the driver waits this long (microseconds) after every change.
+DRIVER_GAP_US=${KERNEL_LEG_DRIVER_GAP_US:-}
