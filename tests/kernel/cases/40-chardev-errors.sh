@@ -2,8 +2,11 @@
 # failure message and status, and the reason on standard error.
 # time limit: 60
 
-program_run root
-if [ -n "$(ls /dev | grep '^gpiochip')" ]; then
+if [ -n "${KERNEL_LEG_BOARD_HEADER:-}" ]; then
+    # An emulated Raspberry Pi: its own GPIO chip is the header's, which the
+    # program takes; without simulated chips it does not fail.
+    :
+elif program_run root; [ -n "$(ls /dev | grep '^gpiochip')" ]; then
     # The board has a chip of its own (qemu's arm "virt" board), not the
     # header's: the set-up opens it, the clock's interrupt has no line.
     expect_failure "no header chip" "isr setup failed" "^gpio: wiringPiISR: pin 6 (GPIO25) has no line" \
