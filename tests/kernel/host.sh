@@ -50,7 +50,7 @@ step() {
 candidate() { apt_cache policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p'; }
 
 # private_apt DIR: an apt configuration of its own in DIR for $suite, with
-# amd64, arm64 and armhf: bookworm from this machine's sources (the security
+# amd64, arm64 and armel: bookworm from this machine's sources (the security
 # suite among them), trixie from Debian's with its security suite; this
 # machine's keys and options; lists, state, caches and downloads of its own,
 # so nothing of the machine's apt set-up changes (its hooks after an update
@@ -67,7 +67,7 @@ private_apt() {
     fi
     cat >"$dir/apt.conf" <<END
 APT::Architecture "amd64";
-APT::Architectures { "amd64"; "arm64"; "armhf"; };
+APT::Architectures { "amd64"; "arm64"; "armel"; };
 Dir::State "$dir/state";
 Dir::State::status "$dir/state/status";
 Dir::Cache "$dir/cache";
@@ -83,7 +83,7 @@ END
     apt_get() { apt-get -c "$aptdir/apt.conf" "$@"; }
     apt_cache() { apt-cache -c "$aptdir/apt.conf" "$@"; }
     if [ -z "$(find "$dir/state/lists" -maxdepth 1 -name '*Packages*' -mmin -1440 | head -n1)" ]; then
-        echo "== $name: fetching the package lists of $suite for amd64, arm64 and armhf"
+        echo "== $name: fetching the package lists of $suite for amd64, arm64 and armel"
         # A mirror in the middle of a sync serves lists that do not match
         # its release file for a while: one more try.
         apt_get update >>"$log" 2>&1 || { sleep 30; step "cannot fetch the package lists of $suite" apt_get update; }
@@ -103,12 +103,19 @@ kernel_packages() {
     release=${image_pkg#linux-image-}
     abi=${release%-"$flavour"}
     version=$(candidate "$image_pkg:$arch")
-    kbuild_pkg=$(apt_cache depends "linux-headers-$release:$arch" 2>/dev/null |
-        sed -n 's/^ *Depends: \(linux-kbuild-[^:]*\).*/\1/p' | head -n1)
-    [ -n "$kbuild_pkg" ] || skip "linux-headers-$release:$arch cannot be had, or names no linux-kbuild package"
+    kbuild_of "linux-headers-$release:$arch"
     packages=("$image_pkg:$arch" "linux-headers-$release:$arch" "linux-headers-$abi-common" "$kbuild_pkg:amd64"
               "linux-source-$series")
     kernel_specs "$version" "${packages[@]}"
+}
+
+# kbuild_of HEADERS: sets kbuild_pkg to the package of the kernel's build
+# programs that the headers' package HEADERS depends on (linux-kbuild-6.1 in
+# Debian 12; one per version in Debian 13, where linux-kbuild-6.12 is only a
+# virtual name).
+kbuild_of() {
+    kbuild_pkg=$(apt_cache depends "$1" 2>/dev/null | sed -n 's/^ *Depends: \(linux-kbuild-[^:]*\).*/\1/p' | head -n1)
+    [ -n "$kbuild_pkg" ] || skip "$1 cannot be had, or names no linux-kbuild package"
 }
 
 # has_version PACKAGE VERSION: the archive still has PACKAGE at VERSION.
@@ -266,7 +273,7 @@ console() {
 # cases, from a guest that ran the kernel asked for ($release).
 judge() {
     grep -qxF "kernel-leg verdict $nonce: $2 passed, 0 failed" <(tr -d '\r' <"$1") &&
-        [ "$(console "$1" | sed -n 's/^kernel-leg: guest up after [0-9.]* s, //p' | head -n1)" = "$release" ]
+        [ "$(console "$1" | sed -n 's/^kernel-leg: guest up after [0-9.]* s, \([^ ]*\).*/\1/p' | head -n1)" = "$release" ]
 }
 
 # finish LOG COUNT STATUS TIMEOUT BOOT_START: prints the guest's results and
