@@ -4,7 +4,8 @@
 # change right after each clock edge is queued before that edge. A raw
 # reader shows the numbers stepping back; the program, as root (its edge
 # thread reads before the clock's thread has queued the edge) and as a user
-# in the chip's group, still reports every window exactly and tells no loss.
+# in the chip's group, still reports every window exactly and tells no
+# event as late or dropped.
 # time limit: 120
 
 # reorder CONSUMER: the clock's interrupt thread of CONSUMER's request at
@@ -19,7 +20,7 @@ sim_pull "$PI_SYSFS" 25 up
 bg edge_watch --edges 1000 --high 737 --order 1 --timeout 20 >/tmp/watch.out 2>&1
 wait_for_text /tmp/watch.out "chip $PI_CHIP"
 reorder edge_watch
-check rt_prio 45 driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --rate 500 --edges 1200 \
+check rt_prio 45 driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --rate 500 --no-catch-up --edges 1200 \
     --wait-chip "$PI_CHIP"
 wait "$BG_PID"
 BG_PIDS=
@@ -28,16 +29,21 @@ backward=$(sed -n 's/.* backward=\([0-9]*\)$/\1/p' /tmp/watch.out)
 [ "${backward:-0}" -ge 500 ] || fail "the raw reader saw ${backward:-no} events out of order, not one in two edges"
 
 line='% high: 73, BER: 6.0e-04, SN: 9.0'
+merged_only="gpio: lost [0-9]+ edge events: 0 dropped from the kernel's full queue, 0 too late to be taken in order, [0-9]+ merged by the kernel into a later edge of their line; at least [0-9]+ were clock edges; levels taken up again from the next events"
 for user in root "$USER_GPIO"; do
     program_start "$user"
-    check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --rate 500 --edges 1 \
+    check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --rate 500 --no-catch-up --edges 1 \
         --wait-chip "$PI_CHIP"
     reorder sorvalen
     # 2500 edges: the first ones may fall before the first window opens.
-    check rt_prio 45 driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --rate 500 --edges 2500
+    check rt_prio 45 driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --rate 500 --no-catch-up --edges 2500
     program_wait_reports 2
     program_stop
     expect_eq "reports as $user, events out of order" "$(banner; printf '%s\n' "$line" "$line")" \
         "$(cat "$PROGRAM_OUT")"
-    expect_eq "standard error as $user, events out of order" "" "$(cat "$PROGRAM_ERR")"
+    # With its thread held below the driver, the kernel also merges clock
+    # edges into later ones (a raw reader counted 1177 of 1200 on 6.1 and
+    # 1083 on 6.12): the program may tell those, but no event dropped or
+    # taken as too late.
+    expect_eq "standard error as $user, events out of order" "" "$(grep -Evx "$merged_only" "$PROGRAM_ERR")"
 done
