@@ -173,7 +173,7 @@ search() {
     fi
     [ "$LOST" = 0 ] && why=driver || why=loss
     while [ $((hi * 100)) -gt $((lo * 105)) ]; do
-        mid=$(awk -v a="$lo" -v b="$hi" 'BEGIN { printf "%d", sqrt(a * b) }')
+        mid=$(((lo + hi) / 2))
         probe "$reader" "$mid"
         probes=$((probes + 1))
         if [ "$PASSED" = 1 ]; then
