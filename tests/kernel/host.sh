@@ -65,7 +65,7 @@ private_apt() {
             debian "$suite" debian-security "$suite-security" >"$dir/sources.list"
         sources="Dir::Etc::sourcelist \"$dir/sources.list\"; Dir::Etc::sourceparts \"$dir/sources.list.d\";"
     fi
-    cat >"$dir/apt.conf" <<END
+    cat >"$dir/apt.conf.new" <<END
 APT::Architecture "amd64";
 APT::Architectures { "amd64"; "arm64"; "armel"; };
 Dir::State "$dir/state";
@@ -79,6 +79,10 @@ $sources
 Acquire::Languages "none";
 APT::Sandbox::User "root";
 END
+    # Lists fetched for another configuration (other architectures) are
+    # fetched again.
+    cmp -s "$dir/apt.conf.new" "$dir/apt.conf" || rm -f "$dir/state/lists/"*Packages*
+    mv "$dir/apt.conf.new" "$dir/apt.conf"
     aptdir=$dir
     apt_get() { apt-get -c "$aptdir/apt.conf" "$@"; }
     apt_cache() { apt-cache -c "$aptdir/apt.conf" "$@"; }
@@ -97,7 +101,7 @@ END
 # kbuild, sources) and specs (kernel_specs: each at the image's version).
 kernel_packages() {
     local flavour=$1 arch=$2
-    image_pkg=$(apt_cache depends "linux-image-$flavour:$arch" 2>/dev/null |
+    image_pkg=$( (apt_cache depends "linux-image-$flavour:$arch" 2>/dev/null || true) |
         sed -n "s/^ *Depends: \(linux-image-[0-9].*-$flavour\)\(:$arch\)\?$/\1/p" | head -n1)
     [ -n "$image_pkg" ] || skip "no linux-image-$flavour:$arch in the package lists of $suite (apt-get update?)"
     release=${image_pkg#linux-image-}
@@ -114,7 +118,7 @@ kernel_packages() {
 # Debian 12; one per version in Debian 13, where linux-kbuild-6.12 is only a
 # virtual name).
 kbuild_of() {
-    kbuild_pkg=$(apt_cache depends "$1" 2>/dev/null | sed -n 's/^ *Depends: \(linux-kbuild-[^:]*\).*/\1/p' | head -n1)
+    kbuild_pkg=$( (apt_cache depends "$1" 2>/dev/null || true) | sed -n 's/^ *Depends: \(linux-kbuild-[^:]*\).*/\1/p' | head -n1)
     [ -n "$kbuild_pkg" ] || skip "$1 cannot be had, or names no linux-kbuild package"
 }
 
