@@ -31,14 +31,30 @@ step() {
 
 candidate() { apt_cache policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p'; }
 
-# same_version VERSION PACKAGE...: every package can be had, at VERSION.
+# same_version VERSION PACKAGE...: every package can be had, at VERSION;
+# sets pinned to PACKAGE=VERSION for each, for apt-get download. The security
+# suite lists only the newest build of an architecture's package, and may
+# list linux-kbuild-6.1 from a newer upload than the kernel image: its tools
+# are taken at that version, which the headers accept (they depend on
+# linux-kbuild-6.1 at VERSION or later).
+pinned=()
 same_version() {
     local version=$1 pkg v
     shift
+    pinned=()
     for pkg in "$@"; do
         v=$(candidate "$pkg")
         [ -n "$v" ] && [ "$v" != "(none)" ] || skip "package $pkg cannot be had (is the security suite in the sources?)"
-        [ "$v" = "$version" ] || die "kernel packages differ in version: $image_pkg $version, $pkg $v"
+        if [ "$v" != "$version" ] && apt_cache madison "$pkg" 2>/dev/null | cut -d'|' -f2 | tr -d ' ' |
+            grep -qxF "$version"; then
+            v=$version
+        fi
+        case $pkg in
+        linux-kbuild-6.1 | linux-kbuild-6.1:*) dpkg --compare-versions "$v" ge "$version" || v=mismatch ;;
+        *) [ "$v" = "$version" ] || v=mismatch ;;
+        esac
+        [ "$v" != mismatch ] || die "kernel packages differ in version: $image_pkg $version, $pkg $(candidate "$pkg")"
+        pinned+=("$pkg=$v")
     done
 }
 
