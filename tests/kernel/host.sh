@@ -118,12 +118,12 @@ add_module() {
 }
 
 # copy_modules DIR: the modules, then gpio-sim, into DIR/lib/modules, numbered
-# in the order the guest's init loads them.
+# in the order the guest's init loads them (their names sort in that order).
 copy_modules() {
     local m n=0
     for m in "${modules[@]}" "${module%.ko}"; do
         n=$((n + 1))
-        cp "$m.ko" "$1/lib/modules/$n-${m##*/}.ko"
+        cp "$m.ko" "$1/lib/modules/$(printf %02d "$n")-${m##*/}.ko"
     done
 }
 
