@@ -3,31 +3,57 @@
 // Its kernel calls are tested in the kernel leg, against gpio-sim.
 #include <gtest/gtest.h>
 
-#include <set>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "events.h"
 #include "lookup.h"
+#include "messages.h"
 #include "pins.h"
 
 namespace {
 
-TEST(ChardevPins, ProgramPinsAndTheWholeNumbering) {
-    // The program's pins: S/N input 4, clock 6, outputs 2 and 3.
-    EXPECT_EQ(chardev::bcmForPin(4), 23);
-    EXPECT_EQ(chardev::bcmForPin(6), 25);
-    EXPECT_EQ(chardev::bcmForPin(2), 27);
-    EXPECT_EQ(chardev::bcmForPin(3), 22);
-    std::set<int> seen;
-    for (int pin = 0; pin < chardev::pinCount; ++pin) {
-        seen.insert(chardev::bcmForPin(pin));
+// The whole numbering against the README's statement of it, which users
+// wire their boards by: every pin's GPIO, so that swapping any two fails.
+TEST(ChardevPins, NumberingIsTheReadmesTable) {
+    std::ifstream readme(README_FILE);
+    ASSERT_TRUE(readme) << README_FILE;
+    std::vector<int> pinRow;
+    std::map<int, int> table;
+    for (std::string line; std::getline(readme, line);) {
+        std::istringstream cells(line);
+        std::string cell;
+        std::getline(cells, cell, '|');  // before the first bar
+        std::getline(cells, cell, '|');
+        const bool isPins = cell == " pin ";
+        if (!isPins && cell != " GPIO ") {
+            continue;
+        }
+        std::vector<int> values;
+        while (std::getline(cells, cell, '|')) {
+            if (cell.find_first_not_of(' ') != std::string::npos) {
+                values.push_back(std::stoi(cell));
+            }
+        }
+        if (isPins) {
+            pinRow = values;
+            continue;
+        }
+        ASSERT_EQ(values.size(), pinRow.size()) << line;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            table[pinRow[i]] = values[i];
+        }
     }
-    EXPECT_EQ(seen.size(), 32u) << "two pins on one GPIO";
-    EXPECT_EQ(*seen.begin(), 0);
-    EXPECT_EQ(*seen.rbegin(), 31);
+    ASSERT_EQ(table.size(), static_cast<std::size_t>(chardev::pinCount));
+    for (const auto& [pin, gpio] : table) {
+        EXPECT_EQ(chardev::bcmForPin(pin), gpio) << "pin " << pin;
+    }
     EXPECT_EQ(chardev::bcmForPin(-1), -1);
-    EXPECT_EQ(chardev::bcmForPin(32), -1);
+    EXPECT_EQ(chardev::bcmForPin(chardev::pinCount), -1);
 }
 
 chardev::ChipLines chip(const std::string& label, unsigned lines, bool named) {
@@ -73,6 +99,24 @@ TEST(ChardevLookup, FindsLinesByNameElseByLabel) {
         {"no names, no header label", {chip("x", 54, false)}, -1, 0},
         {"header label with too few lines", {chip("pinctrl-bcm2835", 20, false)}, -1, 0},
         {"no chips", {}, -1, 0},
+        {"of two chips that name it, neither a header chip, the first",
+         {chip("x", 4, false), oddNames, chip("y", 30, true)},
+         1,
+         7},
+        {"a longer name is not the line: GPIO250, GPIO25_1",
+         {[] {
+             auto c = chip("pinctrl-rp1", 54, false);
+             c.names[3] = "GPIO250";
+             c.names[4] = "GPIO25_1";
+             c.names[5] = "GPIO25";
+             return c;
+         }()},
+         0,
+         5},
+        {"header label with just enough lines (26 for GPIO25)",
+         {chip("pinctrl-bcm2835", 26, false)},
+         0,
+         25},
     };
     for (const Case& c : cases) {
         const chardev::LineLocation at = chardev::locateLine(c.chips, 25);
@@ -83,10 +127,13 @@ TEST(ChardevLookup, FindsLinesByNameElseByLabel) {
     }
 }
 
-// Events of a request with the clock at offset 25 and the S/N input at
-// offset 23, as the kernel numbers them.
+// Events of a request with the clock at offset 25 and S/N inputs at offsets
+// 23 and 24, as the kernel numbers them: seqno across the request, in the
+// order the edges happened; line_seqno per line, in the order its events
+// were queued.
 constexpr unsigned clockOffset = 25;
 constexpr unsigned inputOffset = 23;
+constexpr unsigned secondOffset = 24;
 constexpr std::uint32_t rise = GPIO_V2_LINE_EVENT_RISING_EDGE;
 constexpr std::uint32_t fall = GPIO_V2_LINE_EVENT_FALLING_EDGE;
 
@@ -99,109 +146,207 @@ gpio_v2_line_event event(unsigned offset, std::uint32_t id, std::uint32_t seqno,
     e.line_seqno = lineSeqno;
     return e;
 }
+gpio_v2_line_event C(std::uint32_t seqno, std::uint32_t lineSeqno) {
+    return event(clockOffset, fall, seqno, lineSeqno);
+}
+gpio_v2_line_event I(std::uint32_t id, std::uint32_t seqno, std::uint32_t lineSeqno) {
+    return event(inputOffset, id, seqno, lineSeqno);
+}
+gpio_v2_line_event J(std::uint32_t id, std::uint32_t seqno, std::uint32_t lineSeqno) {
+    return event(secondOffset, id, seqno, lineSeqno);
+}
 
-TEST(ChardevStream, GivesEachClockEdgeTheInputLevelAtThatEdge) {
-    struct Case {
-        const char* what;
-        int startLevel;  // the input's level when the request was made
-        std::uint32_t startSeqno;
-        std::vector<std::vector<gpio_v2_line_event>> batches;
-        int present;  // the input's level now, should it be asked
-        std::vector<int> samples;
-        unsigned presentCalls;
-        std::uint64_t lostEvents, lostClockEdges;
-    };
-    const auto C = [](std::uint32_t s, std::uint32_t l) { return event(clockOffset, fall, s, l); };
-    const auto I = [](std::uint32_t id, std::uint32_t s, std::uint32_t l) {
-        return event(inputOffset, id, s, l);
-    };
-    const std::vector<Case> cases = {
-        // The input flips right after each clock edge; all of it is read
-        // long after, in one batch.
-        {"read late, in one batch",
-         0,
-         0,
-         {{I(rise, 1, 1), C(2, 1), I(fall, 3, 2), C(4, 2), C(5, 3), I(rise, 6, 3)}},
-         0,
-         {1, 0, 0},
-         0,
-         0,
-         0},
-        {"level from the request until the first input event",
-         1,
-         0,
-         {{C(1, 1), C(2, 2)}, {I(fall, 3, 1), C(4, 3)}},
-         0,
-         {1, 1, 0},
-         0,
-         0,
-         0},
-        // Events 3 to 6 dropped: the next input event says what the level
-        // was before it.
-        {"lost events, level from the next input event",
-         0,
-         0,
-         {{I(rise, 1, 1), C(2, 1), C(7, 4), C(8, 5), I(fall, 9, 3)}},
-         0,
-         {1, 1, 1},
-         0,
-         4,
-         2},
-        {"lost events, no input event after: present level",
-         0,
-         0,
-         {{C(1, 1), C(5, 3)}, {C(6, 4)}},
-         1,
-         {0, 1, 1},
-         1,
-         3,
+// What the edge thread does: at `now` (ms), the events of one read, or none
+// when poll() ran out of time.
+struct Step {
+    std::int64_t now;
+    std::vector<gpio_v2_line_event> events;
+};
+
+struct StreamCase {
+    const char* what;
+    std::string start;  // each input's level when the request was made
+    std::vector<Step> steps;
+    std::vector<std::string> samples;  // the inputs' levels at each clock edge
+    std::uint64_t lost = 0, dropped = 0, late = 0, clockEdges = 0;
+    unsigned presentCalls = 0;         // present levels asked for, all "1"
+    std::uint32_t startSeqno = 0;      // the request's numbers so far
+    std::uint32_t startLineSeqno = 0;  // each line's
+};
+
+TEST(ChardevStream, AppliesEventsInTheOrderTheEdgesHappened) {
+    const std::int64_t hold = chardev::holdMs;
+    const std::vector<StreamCase> cases = {
+        {"read late, in one batch: the input flips right after each clock edge",
+         "0",
+         {{0, {I(rise, 1, 1), C(2, 1), I(fall, 3, 2), C(4, 2), C(5, 3), I(rise, 6, 3)}}},
+         {"1", "0", "0"}},
+        {"reordered within a read: each clock edge queued after the input's next change",
+         "0",
+         {{0, {I(rise, 2, 1), C(1, 1), I(fall, 4, 2), C(3, 2), I(rise, 6, 3), C(5, 3)}}},
+         {"0", "1", "0"}},
+        {"reordered across two reads: the input's change waits for the clock edge",
+         "0",
+         {{0, {I(rise, 2, 1)}}, {1, {C(1, 1)}}, {2, {C(3, 2)}}},
+         {"0", "1"}},
+        {"two inputs, reordered",
+         "00",
+         {{0, {J(rise, 1, 1), I(rise, 2, 1), C(3, 1), J(fall, 5, 2), C(4, 2)}},
+          {1, {I(fall, 6, 2), C(7, 3)}}},
+         {"11", "11", "00"}},
+        {"the input's two changes merged into its later one: the level before it",
+         "0",
+         {{0, {C(2, 1), I(fall, 3, 1)}}},
+         {"1"},
          1},
-        {"lost events at the very start", 0, 0, {{C(4, 2)}}, 1, {1}, 1, 3, 1},
-        {"only input events lost",
-         0,
-         0,
-         {{I(rise, 1, 1), C(2, 1), C(5, 2), I(rise, 6, 4)}},
-         0,
-         {1, 0},
-         0,
-         2,
-         0},
-        {"sequence numbers wrap",
+        {"two clock edges merged: a gap, no clock edge known lost",
+         "0",
+         {{0, {C(2, 1), I(rise, 3, 1), C(4, 2)}}},
+         {"0", "1"},
+         1},
+        {"a gap of one, awaited, then the present level",
+         "0",
+         {{0, {C(2, 1)}}, {hold - 1, {}}, {hold, {}}},
+         {"1"},
          1,
+         0,
+         0,
+         0,
+         1},
+        {"what was awaited came too late: its level, and no further loss",
+         "0",
+         {{0, {C(2, 1)}}, {hold, {}}, {hold + 1, {I(fall, 1, 1)}}, {hold + 2, {C(3, 2)}}},
+         {"1", "0"},
+         1,
+         0,
+         1,
+         0,
+         1},
+        {"a clock edge too late is lost, and counted once",
+         "1",
+         {{0, {I(fall, 2, 1)}}, {hold, {}}, {hold + 1, {C(1, 1)}}, {hold + 2, {C(3, 2)}}},
+         {"0"},
+         1,
+         0,
+         1,
+         1},
+        {"the full queue dropped its oldest events",
+         "0",
+         {{0, {C(1, 1), I(rise, 2, 1)}}, {1, {I(rise, 6, 3), C(7, 4)}}},
+         {"0", "1"},
+         3,
+         3,
+         0,
+         2},
+        {"after a loss the level comes from the last event held",
+         "1",
+         {{0, {C(3, 1), C(4, 2), I(rise, 5, 2)}}},
+         {"0", "0"},
+         2,
+         1},
+        {"a gap at the very start", "0", {{0, {C(4, 2)}}, {hold, {}}}, {"1"}, 3, 1, 0, 1, 1},
+        {"seqno and line_seqno wrap, a clock edge dropped across the wrap",
+         "1",
+         {{0, {C(0xFFFFFFFFu, 0xFFFFFFFFu), I(fall, 0, 0xFFFFFFFFu), C(2, 1), I(rise, 3, 0)}}},
+         {"1", "0"},
+         1,
+         1,
+         0,
+         1,
+         0,
          0xFFFFFFFEu,
-         {{C(0xFFFFFFFFu, 1), I(fall, 0, 1), C(1, 2)}},
-         0,
-         {1, 0},
-         0,
-         0,
-         0},
+         0xFFFFFFFEu},
     };
-    for (const Case& c : cases) {
-        chardev::Stream stream;
-        const unsigned offsets[] = {clockOffset, inputOffset};
-        const int levels[] = {1, c.startLevel};
-        chardev::startStream(stream, offsets, 2, 0, levels);
-        stream.seqno = c.startSeqno;
-        std::vector<int> samples;
+    for (const StreamCase& c : cases) {
+        auto stream = std::make_unique<chardev::Stream>();
+        const unsigned offsets[] = {clockOffset, inputOffset, secondOffset};
+        std::vector<int> levels = {1};
+        for (const char level : c.start) {
+            levels.push_back(level - '0');
+        }
+        const auto lines = static_cast<unsigned>(levels.size());
+        chardev::startStream(*stream, offsets, lines, 0, levels.data());
+        stream->seqno = c.startSeqno;
+        for (unsigned i = 0; i < lines; ++i) {
+            stream->lineSeqnos[i] = c.startLineSeqno;
+        }
+        std::vector<std::string> samples;
         unsigned presentCalls = 0;
-        for (const auto& batch : c.batches) {
+        for (const Step& step : c.steps) {
             chardev::follow(
-                stream, batch.data(), batch.size(),
-                [&](unsigned offset) {
-                    EXPECT_EQ(offset, inputOffset) << c.what;
+                *stream, step.events.data(), step.events.size(), step.now,
+                [&](unsigned) {
                     ++presentCalls;
-                    return c.present;
+                    return 1;
                 },
                 [&] {
-                    EXPECT_EQ(stream.levels[0], 0) << c.what << ": the clock has just fallen";
-                    samples.push_back(stream.levels[1]);
+                    EXPECT_EQ(stream->levels[0], 0) << c.what << ": the clock has just fallen";
+                    std::string sample;
+                    for (unsigned i = 1; i < lines; ++i) {
+                        sample += static_cast<char>('0' + stream->levels[i]);
+                    }
+                    samples.push_back(sample);
                 });
         }
         EXPECT_EQ(samples, c.samples) << c.what;
+        EXPECT_EQ(stream->count, 0u) << c.what << ": events still held";
+        EXPECT_EQ(stream->lostEvents, c.lost) << c.what;
+        EXPECT_EQ(stream->droppedEvents, c.dropped) << c.what;
+        EXPECT_EQ(stream->lateEvents, c.late) << c.what;
+        EXPECT_EQ(stream->lostClockEdges, c.clockEdges) << c.what;
         EXPECT_EQ(presentCalls, c.presentCalls) << c.what;
-        EXPECT_EQ(stream.lostEvents, c.lostEvents) << c.what;
-        EXPECT_EQ(stream.lostClockEdges, c.lostClockEdges) << c.what;
     }
+}
+
+// A hold ends when its time is up and not before; nothing held, no hold.
+TEST(ChardevStream, HoldsAMissingEventForItsBoundOnly) {
+    auto stream = std::make_unique<chardev::Stream>();
+    const unsigned offsets[] = {clockOffset, inputOffset};
+    const int levels[] = {1, 0};
+    chardev::startStream(*stream, offsets, 2, 0, levels);
+    EXPECT_EQ(chardev::holdLeft(*stream, 0), -1);
+    const gpio_v2_line_event late[] = {C(2, 1)};
+    int calls = 0;
+    chardev::follow(
+        *stream, late, 1, 100, [](unsigned) { return 0; }, [&] { ++calls; });
+    EXPECT_EQ(chardev::holdLeft(*stream, 100), chardev::holdMs);
+    EXPECT_EQ(chardev::holdLeft(*stream, 100 + chardev::holdMs - 1), 1);
+    chardev::advance(
+        *stream, 100 + chardev::holdMs - 1, [](unsigned) { return 0; }, [&] { ++calls; });
+    EXPECT_EQ(calls, 0);
+    chardev::advance(
+        *stream, 100 + chardev::holdMs, [](unsigned) { return 0; }, [&] { ++calls; });
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(chardev::holdLeft(*stream, 200), -1);
+}
+
+// Where refused access is told, what the user can do about it.
+TEST(ChardevMessages, AccessAdviceNamesAGroupOnlyWhereJoiningItHelps) {
+    struct Case {
+        unsigned mode, gid;
+        const char* group;
+        const char* expected;  // a part of the advice
+    };
+    const Case cases[] = {
+        {0020660, 997, "gpio", "must be in the group 'gpio' (sudo usermod -aG gpio $USER"},
+        {0020600, 0, "root", "only root may use the GPIO chips here"},
+        {0020660, 0, "root", "only root may use the GPIO chips here"},
+        {0020640, 997, "gpio", "only root may use the GPIO chips here"},
+        {0020620, 997, "gpio", "only root may use the GPIO chips here"},
+    };
+    for (const Case& c : cases) {
+        const std::string advice = chardev::accessAdvice(c.mode, c.gid, c.group);
+        EXPECT_NE(advice.find(c.expected), std::string::npos)
+            << std::oct << c.mode << " " << advice;
+    }
+}
+
+TEST(ChardevMessages, LossLineNeverSaysMergedEdgesWereNotClockEdges) {
+    EXPECT_EQ(chardev::lossMessage(12, 3, 1, 2),
+              "lost 12 edge events: 3 dropped from the kernel's full queue, 1 too late to be "
+              "taken in order, 8 merged by the kernel into a later edge of their line; at least 2 "
+              "were clock edges; levels taken up again from the next events");
+    EXPECT_NE(chardev::lossMessage(1, 0, 2, 0).find(", 0 merged"), std::string::npos);
 }
 
 }  // namespace

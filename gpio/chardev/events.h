@@ -1,8 +1,26 @@
 // The edge-event stream of one line request: the clock line and every other
-// input line of the request, in the one order in which the kernel queued
-// their edges. Following it gives, for each clock edge, the level each input
-// had at that edge, however late the events are read. Kept apart from the
-// kernel calls so that it can be tested with made-up streams.
+// input line of the request. Following it gives, for each clock edge, the
+// level each input had at that edge, however late the events are read and
+// in whatever order the kernel queued them. Kept apart from the kernel calls
+// so that it can be tested with made-up streams.
+//
+// What the kernel guarantees (drivers/gpio/gpiolib-cdev.c): an edge's hard
+// interrupt handler takes the request-wide sequence number (seqno), in the
+// order the edges happened; the line's interrupt thread, when it runs, reads
+// the line's level (the event's id, for a line watching both edges), counts
+// the line's own sequence number (line_seqno) and queues the event. So:
+// - events are queued in the order the lines' threads ran, not in seqno
+//   order: an event may come after one with a higher seqno, in the same
+//   read or a later one;
+// - one line's events are queued in seqno order, and their line_seqno has a
+//   gap only where the full queue dropped its oldest events;
+// - a line's interrupts that come before its thread runs merge into one
+//   event with the last seqno: the earlier seqnos never come.
+// Events are therefore applied in seqno order. A missing seqno holds the
+// events after it until it comes, until every line has shown an event past
+// it (it can then never come), or until it has been missing for holdMs; then
+// it is counted lost and every line's level is taken up again from its next
+// event.
 #ifndef CHARDEV_EVENTS_H
 #define CHARDEV_EVENTS_H
 
@@ -15,17 +33,48 @@ namespace chardev {
 
 constexpr unsigned maxLines = GPIO_V2_LINES_MAX;
 
+// How long a missing event may hold the events after it. An event is queued
+// by its line's interrupt thread, which runs at real-time priority within
+// microseconds of the edge on a sound system, and at the next timer tick
+// (4 ms) at worst on the boards seen; 50 ms is ten times that, and still
+// short against a report window (1000 edges take a second at 1 kHz).
+constexpr std::int64_t holdMs = 50;
+
+// Events held while an earlier one is missing: more than the kernel's
+// largest queue (1024), so that a hold never has to give up for room while
+// the reader keeps up.
+constexpr std::size_t heldMax = 4096;
+
+// One event as the stream keeps it.
+struct Held {
+    std::uint32_t seqno;
+    std::uint32_t lineSeqno;
+    std::uint16_t line;  // index in the request
+    std::uint8_t level;  // the line's level after the edge
+};
+
 struct Stream {
-    unsigned clock = 0;                // index of the clock line in the request
-    unsigned lines = 0;                // lines in the request
-    unsigned offsets[maxLines]{};      // chip offset of each line
-    int levels[maxLines]{};            // level of each line as of the last event
-    bool known[maxLines]{};            // false after events were lost
-    bool resync = false;               // some level is not known
-    std::uint32_t seqno = 0;           // last request-wide sequence number seen
-    std::uint32_t clockSeqno = 0;      // last sequence number of the clock line
-    std::uint64_t lostEvents = 0;      // events the kernel dropped
+    unsigned clock = 0;            // index of the clock line in the request
+    unsigned lines = 0;            // lines in the request
+    unsigned offsets[maxLines]{};  // chip offset of each line
+    int levels[maxLines]{};        // level of each line as of the last event applied
+    bool known[maxLines]{};        // false after events were lost
+    bool resync = false;           // some level is not known
+
+    std::uint32_t seqno = 0;               // last seqno applied or counted lost
+    std::uint32_t lineSeqnos[maxLines]{};  // last line_seqno applied, per line
+    bool seen[maxLines]{};                 // a line has had an event read
+    std::uint32_t seenSeqnos[maxLines]{};  // seqno of each line's newest event read
+
+    Held held[heldMax]{};         // events read and not yet applied, a ring in seqno order
+    std::size_t first = 0;        // index of the oldest in the ring
+    std::size_t count = 0;        // events in the ring
+    std::int64_t holdSince = -1;  // ms when the event in front began to wait, or -1
+
+    std::uint64_t lostEvents = 0;      // seqnos that never came in time
+    std::uint64_t droppedEvents = 0;   // of which dropped from the full queue (line_seqno gaps)
     std::uint64_t lostClockEdges = 0;  // of which on the clock line
+    std::uint64_t lateEvents = 0;      // events that came after their seqno was counted lost
 };
 
 // Sets up a stream for a request whose lines are at `offsets` (the clock at
@@ -36,61 +85,80 @@ void startStream(Stream& stream, const unsigned* offsets, unsigned lines, unsign
 // Index of the line at chip offset `offset` in the request, or -1.
 int lineIndex(const Stream& stream, unsigned offset);
 
-// Follows `count` events read from the request, in order, and calls
-// `handler()` once for each clock event, when `stream.levels` holds every
-// line's level at that edge.
-//
-// The kernel numbers the request's events (seqno) and each line's events
-// (line_seqno); a gap means that events were dropped: its queue was full, or
-// a line's interrupts came faster than its handler thread ran, which merges
-// them into one event (seqno counts interrupts, line_seqno events queued).
-// The levels are then unknown until the line's next event; a clock edge
-// before that takes a line's level from the next event of the line in this
-// batch (the level before a rising edge was low, before a falling one high)
-// or, failing that, from `present(offset)`, the line's present level.
-template <class Present, class Handler>
-void follow(Stream& stream, const gpio_v2_line_event* events, std::size_t count, Present&& present,
-            Handler&& handler) {
-    for (std::size_t e = 0; e < count; ++e) {
-        const gpio_v2_line_event& event = events[e];
-        const std::uint32_t lost = event.seqno - stream.seqno - 1u;  // wraps as the kernel's does
-        stream.seqno = event.seqno;
-        if (lost != 0) {
-            stream.lostEvents += lost;
-            for (unsigned i = 0; i < stream.lines; ++i) {
-                stream.known[i] = false;
-            }
-            stream.resync = true;
-        }
-        const int index = lineIndex(stream, event.offset);
-        if (index < 0) {
-            continue;
-        }
-        const auto line = static_cast<unsigned>(index);
-        stream.levels[line] = event.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0;
-        stream.known[line] = true;
-        if (line != stream.clock) {
-            continue;
-        }
-        stream.lostClockEdges += event.line_seqno - stream.clockSeqno - 1u;
-        stream.clockSeqno = event.line_seqno;
-        // Only after a loss: the edge path otherwise looks at no other line.
-        for (unsigned i = 0; stream.resync && i < stream.lines; ++i) {
-            if (stream.known[i]) {
-                continue;
-            }
-            std::size_t next = e + 1;
-            while (next < count && events[next].offset != stream.offsets[i]) {
-                ++next;
-            }
-            stream.levels[i] = next < count
-                                   ? (events[next].id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 0 : 1)
-                                   : present(stream.offsets[i]);
+// Room for this many more events: read no more than that at a time.
+std::size_t room(const Stream& stream);
+
+// Takes `count` (at most room()) events just read from the request into the
+// stream, in seqno order among those held. An event of a line outside the
+// request is ignored; one whose seqno was already counted lost (it came too
+// late) only sets its line's level.
+void take(Stream& stream, const gpio_v2_line_event* events, std::size_t count);
+
+// What stands in front of the stream at `nowMs` (a monotonic clock in ms).
+enum class Front {
+    empty,    // nothing held
+    ready,    // the next event can be applied
+    waiting,  // the next event waits for a missing one
+};
+// A missing seqno that cannot come any more, or has been awaited holdMs, or
+// whose wait would need more room than there is, is counted lost here, and
+// every line's level is then taken up again from its next event.
+Front front(Stream& stream, std::int64_t nowMs);
+
+// Milliseconds until the event in front stops waiting, or -1 when none waits.
+std::int64_t holdLeft(const Stream& stream, std::int64_t nowMs);
+
+// Takes the front event off and sets its line's level; true for a clock edge.
+bool popFront(Stream& stream);
+
+// The next held event of line `line`, or nullptr.
+const Held* nextOfLine(const Stream& stream, unsigned line);
+
+// Applies the front event, which front() found ready. Returns true for a
+// clock edge, when `stream.levels` holds every line's level at that edge; a
+// line whose level is not known gets it from its next held event (the level
+// before a rising edge was low, before a falling one high) or, when it has
+// none, from `present(offset)`, its present level. A line has none only
+// when no event of it came in the hold: it has not changed since.
+template <class Present>
+bool applyFront(Stream& stream, Present&& present) {
+    if (!popFront(stream)) {
+        return false;
+    }
+    // Only after a loss: the edge path otherwise looks at no other line.
+    for (unsigned i = 0; stream.resync && i < stream.lines; ++i) {
+        if (!stream.known[i]) {
+            const Held* next = nextOfLine(stream, i);
+            stream.levels[i] = next != nullptr ? 1 - next->level : present(stream.offsets[i]);
             stream.known[i] = true;
         }
-        stream.resync = false;
-        handler();
     }
+    stream.resync = false;
+    return true;
+}
+
+// Applies, in seqno order, every held event whose turn has come at `nowMs`,
+// and calls `handler()` once for each clock edge, when `stream.levels` holds
+// every line's level at that edge.
+template <class Present, class Handler>
+void advance(Stream& stream, std::int64_t nowMs, Present&& present, Handler&& handler) {
+    for (;;) {
+        const Front state = front(stream, nowMs);
+        if (state != Front::ready) {
+            return;
+        }
+        if (applyFront(stream, present)) {
+            handler();
+        }
+    }
+}
+
+// take() and advance() together, for events just read.
+template <class Present, class Handler>
+void follow(Stream& stream, const gpio_v2_line_event* events, std::size_t count, std::int64_t nowMs,
+            Present&& present, Handler&& handler) {
+    take(stream, events, count);
+    advance(stream, nowMs, present, handler);
 }
 
 }  // namespace chardev

@@ -15,16 +15,16 @@ abi=${image_pkg#linux-image-}
 abi=${abi%-amd64}
 packages=("$image_pkg" "linux-headers-$abi-amd64" "linux-headers-$abi-common" linux-kbuild-6.1 linux-source-6.1)
 version=$(candidate "$image_pkg")
-same_version "$version" "${packages[@]}"
+kernel_specs "$version" "${packages[@]}"
 release=$abi-amd64
 kdir=$cache/$version
 mkdir -p "$kdir/debs"
 
 if [ ! -e "$kdir/debs/.done" ]; then
-    echo "== kernel: downloading ${packages[*]} busybox-static ($version)"
+    echo "== $name: downloading ${specs[*]} busybox-static ($version)"
     # apt's download user cannot write into a build tree under /root.
     step "cannot download the kernel packages" \
-        sh -c "cd '$kdir/debs' && apt-get download -o APT::Sandbox::User=root ${pinned[*]} busybox-static"
+        sh -c "cd '$kdir/debs' && apt-get download -o APT::Sandbox::User=root ${specs[*]} busybox-static"
     touch "$kdir/debs/.done"
 fi
 
@@ -34,7 +34,7 @@ unpack_root "$image_pkg" "linux-headers-$abi-amd64" "linux-headers-$abi-common" 
 # --- gpio-sim, built out of tree as one module with the interrupt simulator -
 module=$kdir/gpio-sim/gpio-sim.ko
 if [ ! -e "$module" ]; then
-    echo "== kernel: building gpio-sim for $release"
+    echo "== $name: building gpio-sim for $release"
     rm -rf "$kdir/src"
     mkdir -p "$kdir/src"
     extract_gpio_sim_sources "$kdir/src"
@@ -57,4 +57,3 @@ if [ ! -e "$vmlinux" ]; then
     done
     rm -f "$vmlinux.tmp"
 fi
-

@@ -11,6 +11,9 @@
 // the events before them; the closing line then also gives wrong=N.
 // --buffer asks the kernel for a queue of that many events (default and
 // least 16 a line; it holds at most 1024).
+// --order 1 counts the events queued after one with a higher seqno (the
+// kernel queues events in the order the lines' interrupt threads run) and
+// adds backward=N to the closing line.
 // Prints "chip PATH clock N sn N" once the lines are held, then
 // "falling=N high=H [wrong=W] lost=L" (L events dropped by the kernel's full
 // queue, from gaps in their sequence numbers) after --edges falling edges (exit 0) or at the time
@@ -45,26 +48,28 @@ long long now_ms() {
 
 int main(int argc, char** argv) {
     std::string clock_name = "GPIO25", sn_name = "GPIO23";
-    std::uint64_t edges = 1000, timeout_s = 30, buffer = 0, expect_high = ~0ULL;
+    std::uint64_t edges = 1000, timeout_s = 30, buffer = 0, expect_high = ~0ULL, order = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i], value = argv[i + 1];
         if (arg == "--clock-name")
             clock_name = value;
         else if (arg == "--sn-name")
             sn_name = value;
-        else if (arg == "--edges" || arg == "--timeout" || arg == "--buffer" || arg == "--high") {
+        else if (arg == "--edges" || arg == "--timeout" || arg == "--buffer" || arg == "--high" ||
+                 arg == "--order") {
             auto number = kernel_test::parse_count(value);
             if (!number) die(arg + ": '" + value + "' is not a whole number");
             (arg == "--edges"     ? edges
              : arg == "--timeout" ? timeout_s
              : arg == "--buffer"  ? buffer
+             : arg == "--order"   ? order
                                   : expect_high) = *number;
         } else
             die("unknown option " + arg);
     }
     if (argc % 2 == 0)
         die("usage: edge_watch [--clock-name NAME] [--sn-name NAME] [--edges N] [--timeout S] "
-            "[--buffer EVENTS] [--high P]");
+            "[--buffer EVENTS] [--high P] [--order 1]");
 
     std::string chip_path;
     unsigned clock = 0, sn = 0;
@@ -111,7 +116,8 @@ int main(int argc, char** argv) {
     std::printf("chip %s clock %u sn %u\n", chip_path.c_str(), clock, sn);
     std::fflush(stdout);
 
-    std::uint64_t falling = 0, high = 0, wrong = 0, lost = 0;
+    std::uint64_t falling = 0, high = 0, wrong = 0, lost = 0, backward = 0;
+    std::uint32_t queued_seqno = 0;  // seqno of the event queued last
     std::uint32_t next_seqno = 1;    // the request's events are numbered from 1
     gpio_v2_line_event recent[4]{};  // the last events, for the report of a wrong level
     const long long deadline = now_ms() + static_cast<long long>(timeout_s) * 1000;
@@ -129,6 +135,10 @@ int main(int argc, char** argv) {
         if (got <= 0 || got % static_cast<ssize_t>(sizeof events[0]) != 0)
             die("short read of events");
         const auto count = static_cast<std::size_t>(got) / sizeof events[0];
+        for (std::size_t i = 0; i < count; ++i) {
+            if (static_cast<std::int32_t>(events[i].seqno - queued_seqno) < 0) ++backward;
+            queued_seqno = events[i].seqno;
+        }
         std::sort(events, events + count,
                   [](const auto& a, const auto& b) { return a.seqno < b.seqno; });
         for (std::size_t i = 0; i < count && falling < edges; ++i) {
@@ -162,6 +172,8 @@ int main(int argc, char** argv) {
     std::printf("falling=%llu high=%llu", static_cast<unsigned long long>(falling),
                 static_cast<unsigned long long>(high));
     if (expect_high <= 1000) std::printf(" wrong=%llu", static_cast<unsigned long long>(wrong));
-    std::printf(" lost=%llu\n", static_cast<unsigned long long>(lost));
+    std::printf(" lost=%llu", static_cast<unsigned long long>(lost));
+    if (order != 0) std::printf(" backward=%llu", static_cast<unsigned long long>(backward));
+    std::printf("\n");
     return falling == edges ? 0 : 1;
 }

@@ -31,30 +31,36 @@ step() {
 
 candidate() { apt_cache policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p'; }
 
-# same_version VERSION PACKAGE...: every package can be had, at VERSION;
-# sets pinned to PACKAGE=VERSION for each, for apt-get download. The security
-# suite lists only the newest build of an architecture's package, and may
-# list linux-kbuild-6.1 from a newer upload than the kernel image: its tools
-# are taken at that version, which the headers accept (they depend on
-# linux-kbuild-6.1 at VERSION or later).
-pinned=()
-same_version() {
+# has_version PACKAGE VERSION: the archive still has PACKAGE at VERSION.
+has_version() {
+    apt_cache policy "$1" 2>/dev/null |
+        awk -v v="$2" '$1 == v || ($1 == "***" && $2 == v) { found = 1 } END { exit !found }'
+}
+
+# kernel_specs VERSION PACKAGE...: sets specs to what apt-get download takes
+# for each PACKAGE at the kernel's VERSION: PACKAGE where that is its
+# candidate, else PACKAGE=VERSION where the archive still has it (the
+# security suite may carry a newer source or build tools before the new
+# image). The build tools (linux-kbuild-*) build modules for every version of
+# their series, so where theirs is gone their candidate is taken, and said.
+# Any other package not to be had at VERSION fails the leg.
+kernel_specs() {
     local version=$1 pkg v
     shift
-    pinned=()
+    specs=()
     for pkg in "$@"; do
         v=$(candidate "$pkg")
         [ -n "$v" ] && [ "$v" != "(none)" ] || skip "package $pkg cannot be had (is the security suite in the sources?)"
-        if [ "$v" != "$version" ] && apt_cache madison "$pkg" 2>/dev/null | cut -d'|' -f2 | tr -d ' ' |
-            grep -qxF "$version"; then
-            v=$version
+        if [ "$v" = "$version" ]; then
+            specs+=("$pkg")
+        elif has_version "$pkg" "$version"; then
+            specs+=("$pkg=$version")
+        elif [[ $pkg == linux-kbuild-* ]]; then
+            echo "== $name: $pkg is no longer to be had at $version; its $v builds the module"
+            specs+=("$pkg")
+        else
+            die "kernel packages differ in version: $image_pkg $version, $pkg $v, and $pkg $version is not to be had"
         fi
-        case $pkg in
-        linux-kbuild-6.1 | linux-kbuild-6.1:*) dpkg --compare-versions "$v" ge "$version" || v=mismatch ;;
-        *) [ "$v" = "$version" ] || v=mismatch ;;
-        esac
-        [ "$v" != mismatch ] || die "kernel packages differ in version: $image_pkg $version, $pkg $(candidate "$pkg")"
-        pinned+=("$pkg=$v")
     done
 }
 

@@ -15,6 +15,23 @@ fi
 pi_layout
 program_run "$USER_PLAIN"
 expect_failure "no access" "wiringPin setup failed" "permission denied: the user must be in the group 'gpio'"
+# Chips only root may use: no group would help, so none is named.
+chown root:root "$PI_CHIP" "$OTHER_CHIP" && chmod 0600 "$PI_CHIP" "$OTHER_CHIP"
+program_run "$USER_GPIO"
+expect_failure "root's chips" "wiringPin setup failed" "permission denied: only root may use the GPIO chips here"
+grep -q "group 'root'" "$PROGRAM_ERR" && expect_eq "root's chips: no group named" "" "$(cat "$PROGRAM_ERR")"
+chown "root:$GPIO_GROUP" "$PI_CHIP" "$OTHER_CHIP" && chmod 0660 "$PI_CHIP" "$OTHER_CHIP"
+
+# Another program holds output pin 2 (GPIO27): pinMode and digitalWrite
+# each say so, naming the holder, and the program goes on.
+bg line_hold GPIO27 1 >/tmp/hold.out
+wait_for_text /tmp/hold.out held
+program_start "$USER_GPIO"
+wait_for_text "$PROGRAM_ERR" "digitalWrite: pin 2"
+program_stop
+expect_eq "busy output" "gpio: pinMode: pin 2 (GPIO27, $PI_CHIP line 27): in use by 'line_hold'
+gpio: digitalWrite: pin 2 (GPIO27, $PI_CHIP line 27): in use by 'line_hold'" "$(cat "$PROGRAM_ERR")"
+bg_stop
 
 # Another program holds the clock line.
 bg line_hold GPIO25 1 >/tmp/hold.out

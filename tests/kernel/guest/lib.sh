@@ -253,6 +253,37 @@ expect_failure() {
     done
 }
 
+# irq_thread CONSUMER OFFSET: pid of the kernel thread that queues the edge
+# events of line OFFSET of a request by CONSUMER: the thread of the interrupt
+# whose action is CONSUMER and whose hardware number (on gpio-sim, the line's
+# offset) is OFFSET. Fails if there is none.
+irq_thread() {
+    local irq p
+    for irq in /sys/kernel/irq/*; do
+        [ "$(cat "$irq/actions" 2>/dev/null)" = "$1" ] && [ "$(cat "$irq/hwirq")" = "$2" ] || continue
+        for p in /proc/[0-9]*; do
+            if [ "$(cat "$p/comm" 2>/dev/null)" = "irq/${irq##*/}-$1" ]; then
+                echo "${p#/proc/}"
+                return 0
+            fi
+        done
+    done
+    fail "no interrupt thread for line $2 of $1"
+}
+
+# process_ends PID SECONDS: waits until process PID (a child of the case)
+# has ended, for at most SECONDS; its exit status then in ENDED_STATUS.
+process_ends() {
+    local i=0
+    while [ "$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null)" != Z ] && [ -e "/proc/$1" ]; do
+        [ "$i" -ge "$(($2 * 20))" ] && fail "process $1 still runs after $2 s"
+        sleep 0.05
+        i=$((i + 1))
+    done
+    wait "$1"
+    ENDED_STATUS=$?
+}
+
 # --- The Debian system guest (tests/kernel/run-system): the program as the
 # package's service, its output in the journal.
 

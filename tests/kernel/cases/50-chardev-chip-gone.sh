@@ -1,0 +1,23 @@
+# The chip goes away while the program reports: the program tells which chip
+# and why on standard error and ends with status 1 within seconds, so that a
+# supervisor can start it again, and the reports it printed before are exact.
+# (On this kernel a read() waiting on the request would never return, and
+# would hold up the removal itself.)
+# time limit: 60
+pi_layout
+program_start "$USER_GPIO"
+check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 425 --flip --rate 2000 --edges 2500 \
+    --wait-chip "$PI_CHIP"
+program_wait_reports 2
+echo 0 >"$SIM_CONFIGFS/pi/live" &
+remover=$!
+process_ends "$PROGRAM_PID" 5
+status=$ENDED_STATUS
+BG_PIDS=
+process_ends "$remover" 5
+line='% high: 42, BER: 1.6e-02, SN: 5.2'
+expect_eq "reports before the chip went away" "$(banner; printf '%s\n' "$line" "$line")" "$(cat "$PROGRAM_OUT")"
+expect_eq "status" 1 "$status"
+expect_eq "standard error" \
+    "gpio: $PI_CHIP (pinctrl-rp1): the GPIO chip went away; no more edges can be taken, ending with status 1" \
+    "$(cat "$PROGRAM_ERR")"
