@@ -288,15 +288,17 @@ process_ends() {
 # package's service, its output in the journal.
 
 # wait_until SECONDS WHAT COMMAND...: waits until COMMAND succeeds; the case
-# fails, saying WHAT, if it does not within SECONDS (of the guest's clock:
-# each try may itself take a while under emulation).
+# fails, saying WHAT and showing the end of the service's journal, if it does
+# not within SECONDS (of the guest's clock: each try may itself take a while
+# under emulation).
 wait_until() {
     local end what=$2 now
     end=$(($(cut -d. -f1 /proc/uptime) + $1))
     shift 2
     until "$@"; do
         now=$(cut -d. -f1 /proc/uptime)
-        [ "$now" -lt "$end" ] || fail "$what: not within the time limit"
+        [ "$now" -lt "$end" ] || fail "$what: not within the time limit; the service's journal ends:
+$(journalctl -q -u sorvalen.service -n 25 --no-pager)"
         sleep 0.2
     done
 }
@@ -378,4 +380,10 @@ leftovers() {
 # entries: its first line.
 journal_banner() {
     banner | head -n1
+}
+
+# service_result_is RESULT: the service has failed with RESULT
+# (start-limit-hit, exit-code, ...).
+service_result_is() {
+    [ "$(service_show ActiveState) $(service_show Result)" = "failed $1" ]
 }

@@ -12,3 +12,6 @@ grep -q 'console monitor for received signal quality' /tmp/man.txt ||
 expect_eq "the service after installation" "disabled inactive" \
     "$(systemctl is-enabled sorvalen.service) $(systemctl is-active sorvalen.service)"
 expect_eq "systemd-analyze verify sorvalen.service" "" "$(systemd-analyze verify sorvalen.service 2>&1)"
+# The sandbox as systemd rates it: an exposure of at most 1.0 (of 10).
+systemd-analyze security --threshold=10 sorvalen.service >/tmp/security.txt 2>&1 ||
+    fail "systemd-analyze security rates the service above 1.0: $(tail -n1 /tmp/security.txt)"
