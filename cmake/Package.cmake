@@ -64,6 +64,21 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+# A static program (cmake/toolchain-armhf.cmake) needs no package: it has no
+# Depends. lintian's tag for it is overridden, with the reason, and its
+# .comment section (the compilers' names) is dropped, as Debian's own
+# packaging strips it.
+set(sorvalen_static_package OFF)
+if(SORVALEN_STATIC_PROGRAM AND SORVALEN_GPIO_BACKEND STREQUAL "chardev")
+  set(sorvalen_static_package ON)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  add_custom_command(TARGET sorvalen POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment $<TARGET_FILE:sorvalen>
+    VERBATIM)
+  install(FILES packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+          RENAME sorvalen)
+endif()
+
 # The target's Debian architecture and, in a cross-build, where its runtime
 # libraries and their cross packages are.
 set(SORVALEN_DEB_ARCH "")
@@ -76,6 +91,11 @@ elseif(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
 endif()
 if(SORVALEN_DEB_ARCH)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${SORVALEN_DEB_ARCH})
+endif()
+# Only a dynamic program's dependencies are computed, from a private database.
+set(SORVALEN_DEB_SHLIBS_ARCH "")
+if(NOT sorvalen_static_package)
+  set(SORVALEN_DEB_SHLIBS_ARCH "${SORVALEN_DEB_ARCH}")
 endif()
 configure_file(cmake/CPackProject.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/CPackProject.cmake @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/CPackProject.cmake)

@@ -38,6 +38,9 @@ void usage() {
         "  --stop PID         stop PID (SIGSTOP) for each burst, then continue it\n"
         "  --burst N          edges per burst while PID is stopped (with --stop)\n"
         "  --run-ms M         how long PID runs between bursts (default 50)\n"
+        "  --gap-us U         wait U microseconds after every change of a line (for a\n"
+        "                     kernel that handles simulated interrupts only at its\n"
+        "                     timer tick and merges changes within one; default 0)\n"
         "  --wait-chip PATH   first wait until both lines are requested for edges on\n"
         "                     PATH, their detection set up; prints \"driver: watching\n"
         "                     lines ...\" once it watches them (start it first)\n"
@@ -184,7 +187,7 @@ void wait_requested(const std::string& chip_path, unsigned clock, unsigned sn, u
 int main(int argc, char** argv) {
     std::string sysfs, wait_chip;
     std::uint64_t clock = ~0ULL, sn = ~0ULL, edges = ~0ULL, high = 0, rate = 0, stop_pid = 0,
-                  burst = 0, run_ms = 50, wait_timeout = 10;
+                  burst = 0, run_ms = 50, wait_timeout = 10, gap_us = 0;
     bool flip = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -225,6 +228,8 @@ int main(int argc, char** argv) {
             run_ms = *number;
         else if (arg == "--wait-timeout")
             wait_timeout = *number;
+        else if (arg == "--gap-us")
+            gap_us = *number;
         else {
             usage();
             die("unknown option " + arg);
@@ -238,6 +243,7 @@ int main(int argc, char** argv) {
     if (high > 1000) die("--high must be 0..1000");
     if (rate > 1000000000ULL) die("--rate must be at most 1000000000");
     if ((stop_pid != 0) != (burst != 0)) die("--stop and --burst go together");
+    if (gap_us > 1000000) die("--gap-us must be at most 1000000");
 
     if (!wait_chip.empty()) wait_requested(wait_chip, clock, sn, wait_timeout);
 
@@ -265,10 +271,15 @@ int main(int argc, char** argv) {
         // Level for edge k: the high samples of every 1000 edges spread evenly.
         const bool level = ((k + 1) * high / 1000 - k * high / 1000) != 0;
         highs += level;
-        if (sn_line.level() != level) sn_line.set(level);
-        clock_line.set(false);
-        if (flip) sn_line.set(!level);
-        clock_line.set(true);
+        // Each change, then the gap before the next one.
+        const auto change = [gap_us](Pull& line, bool high) {
+            line.set(high);
+            if (gap_us) usleep(static_cast<useconds_t>(gap_us));
+        };
+        if (sn_line.level() != level) change(sn_line, level);
+        change(clock_line, false);
+        if (flip) change(sn_line, !level);
+        change(clock_line, true);
         if (step_ns) sleep_until(next, step_ns);
     }
     const double seconds = now() - start;

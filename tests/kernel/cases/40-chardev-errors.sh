@@ -2,8 +2,11 @@
 # failure message and status, and the reason on standard error.
 # time limit: 60
 
-program_run root
-if [ -n "$(ls /dev | grep '^gpiochip')" ]; then
+if [ -n "${KERNEL_LEG_BOARD_HEADER:-}" ]; then
+    # An emulated Raspberry Pi: its own GPIO chip is the header's, which the
+    # program takes; without simulated chips it does not fail.
+    :
+elif program_run root; [ -n "$(ls /dev | grep '^gpiochip')" ]; then
     # The board has a chip of its own (qemu's arm "virt" board), not the
     # header's: the set-up opens it, the clock's interrupt has no line.
     expect_failure "no header chip" "isr setup failed" "^gpio: wiringPiISR: pin 6 (GPIO25) has no line" \
@@ -15,6 +18,16 @@ fi
 pi_layout
 program_run "$USER_PLAIN"
 expect_failure "no access" "wiringPin setup failed" "permission denied: the user must be in the group 'gpio'"
+# A kernel before 5.10, without the interface the back end needs (a
+# preloaded library stands in for it; a static program cannot take one).
+if dd if="$PROGRAM" bs=1024 count=1 2>/dev/null | grep -q 'ld-linux'; then
+    as_user "$USER_GPIO" env LD_PRELOAD="$PAYLOAD/bin/libno_uapi_v2.so" timeout -s KILL 10 "$PROGRAM" \
+        >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
+    PROGRAM_STATUS=$?
+    expect_failure "kernel before 5.10" "wiringPin setup failed" \
+        "^gpio: $OTHER_CHIP: the kernel lacks the GPIO character device's second interface (uAPI v2); Linux 5.10 or later is needed\$"
+fi
+
 # Chips only root may use: no group would help, so none is named.
 chown root:root "$PI_CHIP" "$OTHER_CHIP" && chmod 0600 "$PI_CHIP" "$OTHER_CHIP"
 program_run "$USER_GPIO"

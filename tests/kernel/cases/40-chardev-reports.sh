@@ -21,7 +21,7 @@ for case in "0 % high: 0, BER: 0.0e+00, SN: 0.0" \
     # Edges before the program's first window opens are not counted: 3500
     # edges give three whole windows.
     check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high "$share" --flip --edges 3500 \
-        --stop "$PROGRAM_PID" --burst 250 --wait-chip "$PI_CHIP"
+        --stop "$PROGRAM_PID" --burst 250 --wait-chip "$PI_CHIP" ${DRIVER_GAP_US:+--gap-us "$DRIVER_GAP_US"}
     program_wait_reports 3
     program_stop
     expect_eq "reports at $share per mille, in bursts" "$(banner; printf '%s\n' "$line" "$line" "$line")" \

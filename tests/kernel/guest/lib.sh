@@ -284,6 +284,11 @@ process_ends() {
     ENDED_STATUS=$?
 }
 
+# Set in a guest whose kernel handles gpio-sim's interrupts only at its timer
+# tick and merges a line's changes within one tick (a single-core ARMv6
+# kernel): the driver waits this long (microseconds) after every change.
+DRIVER_GAP_US=${KERNEL_LEG_DRIVER_GAP_US:-}
+
 # --- The Debian system guest (tests/kernel/run-system): the program as the
 # package's service, its output in the journal.
 
