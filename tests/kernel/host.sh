@@ -133,9 +133,10 @@ copy_modules() {
     done
 }
 
-# The console without carriage returns and the firmware's terminal controls.
+# The console without carriage returns, NUL bytes (a serial console may send
+# them) and the firmware's terminal controls.
 console() {
-    tr -d '\r' <"$1" | sed 's/\x1bc//g; s/\x1b\[[0-9;?]*[a-zA-Z]//g'
+    tr -d '\r\000' <"$1" | sed 's/\x1bc//g; s/\x1b\[[0-9;?]*[a-zA-Z]//g'
 }
 
 # judge LOG COUNT: passes only on this run's exact verdict line for COUNT cases.

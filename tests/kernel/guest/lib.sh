@@ -387,8 +387,8 @@ journal_banner() {
     banner | head -n1
 }
 
-# service_result_is RESULT: the service has failed with RESULT
-# (start-limit-hit, exit-code, ...).
-service_result_is() {
-    [ "$(service_show ActiveState) $(service_show Result)" = "failed $1" ]
+# service_state_is STATE: the service's ActiveState is STATE (between
+# automatic restarts it is activating; failed once systemd gives up).
+service_state_is() {
+    [ "$(service_show ActiveState)" = "$1" ]
 }
