@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154
 # Debian 12's amd64 kernel for the kernel leg's amd64 guests (tests/kernel/run
 # and tests/kernel/run-system): downloads the kernel packages once (never
 # installs them), unpacks them, builds gpio-sim for the kernel and extracts
