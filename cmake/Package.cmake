@@ -33,6 +33,10 @@ add_custom_target(sorvalen_docs ALL DEPENDS ${sorvalen_man_gz} ${sorvalen_change
 configure_file(packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/copyright @ONLY)
 
 install(FILES ${sorvalen_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The system service, where systemd looks for units under the prefix
+# (/usr/lib/systemd/system in the package, /usr/local/lib/systemd/system for
+# a local install).
+install(FILES packaging/sorvalen.service DESTINATION lib/systemd/system)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${sorvalen_changelog_gz}
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -53,6 +57,12 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Maintainer scripts for the service: none enables or starts it; removal
+# stops it, purge removes what enabling it made.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # A static program (cmake/toolchain-armhf.cmake) needs no package: it has no
 # Depends. lintian's tag for it is overridden, with the reason, and its

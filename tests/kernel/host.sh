@@ -259,18 +259,19 @@ add_module() {
 }
 
 # copy_modules DIR: the modules, then gpio-sim, into DIR/lib/modules, numbered
-# in the order the guest's init loads them.
+# in the order the guest's init loads them (their names sort in that order).
 copy_modules() {
     local m n=0
     for m in "${modules[@]}" "${module%.ko}"; do
         n=$((n + 1))
-        cp "$m.ko" "$1/lib/modules/$n-${m##*/}.ko"
+        cp "$m.ko" "$1/lib/modules/$(printf %02d "$n")-${m##*/}.ko"
     done
 }
 
-# The console without carriage returns and the firmware's terminal controls.
+# The console without carriage returns, NUL bytes (a serial console may send
+# them) and the firmware's terminal controls.
 console() {
-    tr -d '\r' <"$1" | sed 's/\x1bc//g; s/\x1b\[[0-9;?]*[a-zA-Z]//g'
+    tr -d '\r\000' <"$1" | sed 's/\x1bc//g; s/\x1b\[[0-9;?]*[a-zA-Z]//g'
 }
 
 # judge LOG COUNT: passes only on this run's exact verdict line for COUNT

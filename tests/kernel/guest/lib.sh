@@ -288,3 +288,107 @@ process_ends() {
 # tick and merges a line's changes within one tick (a single-core ARMv6
 # kernel): the driver waits this long (microseconds) after every change.
 DRIVER_GAP_US=${KERNEL_LEG_DRIVER_GAP_US:-}
+
+# --- The Debian system guest (tests/kernel/run-system): the program as the
+# package's service, its output in the journal.
+
+# wait_until SECONDS WHAT COMMAND...: waits until COMMAND succeeds; the case
+# fails, saying WHAT and showing the end of the service's journal, if it does
+# not within SECONDS (of the guest's clock: each try may itself take a while
+# under emulation).
+wait_until() {
+    local end what=$2 now
+    end=$(($(cut -d. -f1 /proc/uptime) + $1))
+    shift 2
+    until "$@"; do
+        now=$(cut -d. -f1 /proc/uptime)
+        [ "$now" -lt "$end" ] || fail "$what: not within the time limit; the service's journal ends:
+$(journalctl -q -u sorvalen.service -n 25 --no-pager)"
+        sleep 0.2
+    done
+}
+
+# service_show PROPERTY: the property of sorvalen.service (systemctl show).
+service_show() {
+    systemctl show -p "$1" --value sorvalen.service
+}
+
+# service_pid_is_new OLD: the service has a main process, not OLD; its pid
+# is in SERVICE_PID.
+service_pid_is_new() {
+    SERVICE_PID=$(service_show MainPID)
+    [ "$SERVICE_PID" != 0 ] && [ "$SERVICE_PID" != "$1" ]
+}
+
+# journal_of PID: what process PID wrote to the journal, one entry a line.
+journal_of() {
+    journalctl -q -o cat "_PID=$1" 2>/dev/null
+}
+
+# wait_for_journal PID N SECONDS: waits until process PID has written N
+# entries to the journal; the case fails, showing them, if it has not
+# within SECONDS.
+wait_for_journal() {
+    local end
+    end=$(($(cut -d. -f1 /proc/uptime) + $3))
+    while [ "$(journal_of "$1" | wc -l)" -lt "$2" ]; do
+        [ "$(cut -d. -f1 /proc/uptime)" -lt "$end" ] ||
+            fail "process $1 did not write $2 entries to the journal within $3 s; they are:
+$(journal_of "$1")
+and the service's journal ends:
+$(journalctl -q -u sorvalen.service -n 20 --no-pager)"
+        sleep 0.2
+    done
+}
+
+# service_restarted OLD: the service is active again, its main process not
+# OLD; the new pid is in SERVICE_PID.
+service_restarted() {
+    service_pid_is_new "$1" && [ "$(systemctl is-active sorvalen.service)" = active ]
+}
+
+# package_files: the package's files, and its directories that no other
+# package has, one a line (for a check that a purge removes them).
+package_files() {
+    local path
+    dpkg-query -L sorvalen | while read -r path; do
+        if [ -d "$path" ] && [ ! -L "$path" ]; then
+            [ "$(dpkg-query -S "$path" 2>/dev/null | cut -d: -f1 | tr ',' '\n' | wc -l)" -gt 1 ] && continue
+        fi
+        echo "$path"
+    done
+}
+
+# left_behind PATH...: those of the paths that are still there, but not a
+# directory that still holds other packages' files (one that systemd's units
+# share through /lib being /usr/lib).
+left_behind() {
+    local path
+    for path; do
+        if [ -d "$path" ] && [ ! -L "$path" ]; then
+            [ -z "$(ls -A "$path")" ] && echo "$path"
+        elif [ -e "$path" ] || [ -L "$path" ]; then
+            echo "$path"
+        fi
+    done
+}
+
+# leftovers: every path with sorvalen in its name outside the journal, this
+# guest's own files and man's cache of formatted pages (man's, not the
+# package's: made by "man sorvalen", kept after the page is gone).
+leftovers() {
+    find / -xdev \( -path /var/log/journal -o -path /var/lib/kernel-test -o -path /var/cache/man \) -prune -o \
+        -name '*sorvalen*' -print 2>/dev/null
+}
+
+# journal_banner: the banner as the journal holds it, which stores no empty
+# entries: its first line.
+journal_banner() {
+    banner | head -n1
+}
+
+# service_state_is STATE: the service's ActiveState is STATE (between
+# automatic restarts it is activating; failed once systemd gives up).
+service_state_is() {
+    [ "$(service_show ActiveState)" = "$1" ]
+}

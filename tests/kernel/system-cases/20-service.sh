@@ -1,0 +1,38 @@
+# The service enabled and started as the README says, on a chip laid out as
+# on a Raspberry Pi whose owner and mode udev's rule sets: the journal holds
+# the banner and the exact report lines, one entry a line. The program runs
+# as a user that is not root, in the group gpio, without capabilities or a
+# way to gain privileges, and its edge thread has real-time priority 40.
+# time limit: 180
+pi_layout
+# sim_device sets the chip's owner itself: undo that, and let udev do it.
+chown root:root "$PI_CHIP" && chmod 0600 "$PI_CHIP"
+check udevadm trigger --settle --action=change "$PI_CHIP"
+expect_eq "the chip's group and mode after udev" "gpio 660" "$(stat -c '%G %a' "$PI_CHIP")"
+
+check systemctl enable --now sorvalen.service
+wait_until 30 "the service's main process" service_pid_is_new 0
+pid=$SERVICE_PID
+check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --edges 3500 \
+    --stop "$pid" --burst 250 --wait-chip "$PI_CHIP"
+wait_for_journal "$pid" 4 30
+line="% high: 73, BER: 6.0e-04, SN: 9.0"
+expect_eq "the journal of the service's program" "$(journal_banner; printf '%s\n' "$line" "$line" "$line")" \
+    "$(journal_of "$pid")"
+expect_eq "journalctl -u sorvalen -o cat" "$(journal_banner; printf '%s\n' "$line" "$line" "$line")" \
+    "$(journalctl -q -u sorvalen -o cat _PID="$pid")"
+
+status=/proc/$pid/status
+uid=$(sed -n 's/^Uid:[[:space:]]*\([0-9]*\).*/\1/p' "$status")
+[ -n "$uid" ] && [ "$uid" != 0 ] || expect_eq "the program's user" "not root" "uid $uid"
+gpio_gid=$(getent group gpio | cut -d: -f3)
+grep -q "^Groups:.*\b$gpio_gid\b" "$status" ||
+    expect_eq "the program's groups" "... $gpio_gid (gpio) ..." "$(grep '^Groups:' "$status")"
+expect_eq "the program's privileges" "NoNewPrivs: 1 CapEff: 0000000000000000" \
+    "$(grep -E '^(NoNewPrivs|CapEff):' "$status" | sort -r | tr -s '\t\n' '  ' | sed 's/ $//')"
+# Scheduling policy and real-time priority of each thread (fields 41 and 40
+# of stat): the edge thread runs SCHED_FIFO (1) at 40.
+policies=$(for task in /proc/"$pid"/task/*; do sed 's/.*) //' "$task/stat" | cut -d' ' -f38,39; done)
+grep -qx '40 1' <<EOT || expect_eq "a thread at SCHED_FIFO 40 (priority, policy)" "40 1" "$policies"
+$policies
+EOT
