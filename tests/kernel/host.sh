@@ -278,7 +278,7 @@ console() {
 # cases, from a guest that ran the kernel asked for ($release).
 judge() {
     grep -qxF "kernel-leg verdict $nonce: $2 passed, 0 failed" <(tr -d '\r' <"$1") &&
-        [ "$(console "$1" | sed -n 's/^kernel-leg: guest up after [0-9.]* s, \([^ ]*\).*/\1/p' | head -n1)" = "$release" ]
+        [ "$(console "$1" | sed -n 's/^kernel-leg: guest up after [0-9.]* s, \([^ ,]*\).*/\1/p' | head -n1)" = "$release" ]
 }
 
 # finish LOG COUNT STATUS TIMEOUT BOOT_START: prints the guest's results and
