@@ -35,6 +35,8 @@ void usage() {
         "                     spread evenly: any 1000 consecutive edges hold P\n"
         "  --flip             invert the S/N level right after each falling edge\n"
         "  --rate R           R edges a second (default: as fast as it can write)\n"
+        "  --steady           with --rate: when late, do not make up the edges owed\n"
+        "                     back to back; go on from now at the rate\n"
         "  --stop PID         stop PID (SIGSTOP) for each burst, then continue it\n"
         "  --burst N          edges per burst while PID is stopped (with --stop)\n"
         "  --run-ms M         how long PID runs between bursts (default 50)\n"
@@ -89,11 +91,23 @@ double now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-void sleep_until(timespec& when, long step_ns) {
+// Sleeps until the next edge is due, one step after the last. Late (the
+// driver held off the CPU), it makes up the edges it owes back to back,
+// unless `steady`: then the schedule starts again from now, so that the
+// rate never rises above the one asked for.
+void sleep_until(timespec& when, long step_ns, bool steady) {
     when.tv_nsec += step_ns;
     while (when.tv_nsec >= 1000000000L) {
         when.tv_nsec -= 1000000000L;
         ++when.tv_sec;
+    }
+    if (steady) {
+        timespec at{};
+        clock_gettime(CLOCK_MONOTONIC, &at);
+        if (at.tv_sec > when.tv_sec || (at.tv_sec == when.tv_sec && at.tv_nsec > when.tv_nsec)) {
+            when = at;
+            return;
+        }
     }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
     }
@@ -188,11 +202,15 @@ int main(int argc, char** argv) {
     std::string sysfs, wait_chip;
     std::uint64_t clock = ~0ULL, sn = ~0ULL, edges = ~0ULL, high = 0, rate = 0, stop_pid = 0,
                   burst = 0, run_ms = 50, wait_timeout = 10, gap_us = 0;
-    bool flip = false;
+    bool flip = false, steady = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--flip") {
             flip = true;
+            continue;
+        }
+        if (arg == "--steady") {
+            steady = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -280,7 +298,7 @@ int main(int argc, char** argv) {
         change(clock_line, false);
         if (flip) change(sn_line, !level);
         change(clock_line, true);
-        if (step_ns) sleep_until(next, step_ns);
+        if (step_ns) sleep_until(next, step_ns, steady);
     }
     const double seconds = now() - start;
     if (pid) kill(pid, SIGCONT);
