@@ -35,9 +35,8 @@ void usage() {
         "                     spread evenly: any 1000 consecutive edges hold P\n"
         "  --flip             invert the S/N level right after each falling edge\n"
         "  --rate R           R edges a second (default: as fast as it can write)\n"
-        "  --no-catch-up      after a late edge, step on from it instead of making up\n"
-        "                     the time with edges in a row (which a reader's interrupt\n"
-        "                     thread held below the driver would merge)\n"
+        "  --steady           with --rate: when late, do not make up the edges owed\n"
+        "                     back to back; go on from now, the next edge a step away\n"
         "  --stop PID         stop PID (SIGSTOP) for each burst, then continue it\n"
         "  --burst N          edges per burst while PID is stopped (with --stop)\n"
         "  --run-ms M         how long PID runs between bursts (default 50)\n"
@@ -92,20 +91,29 @@ double now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// Sleeps until one step after `when` and sets `when` to that time. Without
-// catch_up, a `when` already past is taken as now first.
-void sleep_until(timespec& when, long step_ns, bool catch_up) {
-    if (!catch_up) {
-        timespec now_ts{};
-        clock_gettime(CLOCK_MONOTONIC, &now_ts);
-        if (now_ts.tv_sec > when.tv_sec ||
-            (now_ts.tv_sec == when.tv_sec && now_ts.tv_nsec > when.tv_nsec))
-            when = now_ts;
+void add_ns(timespec& t, long ns) {
+    t.tv_nsec += ns;
+    while (t.tv_nsec >= 1000000000L) {
+        t.tv_nsec -= 1000000000L;
+        ++t.tv_sec;
     }
-    when.tv_nsec += step_ns;
-    while (when.tv_nsec >= 1000000000L) {
-        when.tv_nsec -= 1000000000L;
-        ++when.tv_sec;
+}
+
+// Sleeps until the next edge is due, one step after the last. Late (the
+// driver held off the CPU), it makes up the edges it owes back to back,
+// unless `steady`: then the schedule starts again from now, the next edge a
+// whole step away, so that the rate never rises above the one asked for and
+// no two edges come in a row (a reader's interrupt thread held below the
+// driver would merge them).
+void sleep_until(timespec& when, long step_ns, bool steady) {
+    add_ns(when, step_ns);
+    if (steady) {
+        timespec at{};
+        clock_gettime(CLOCK_MONOTONIC, &at);
+        if (at.tv_sec > when.tv_sec || (at.tv_sec == when.tv_sec && at.tv_nsec > when.tv_nsec)) {
+            when = at;
+            add_ns(when, step_ns);
+        }
     }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
     }
@@ -200,14 +208,15 @@ int main(int argc, char** argv) {
     std::string sysfs, wait_chip;
     std::uint64_t clock = ~0ULL, sn = ~0ULL, edges = ~0ULL, high = 0, rate = 0, stop_pid = 0,
                   burst = 0, run_ms = 50, wait_timeout = 10, gap_us = 0;
-    bool flip = false, catch_up = true;
+    bool flip = false, steady = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--flip" || arg == "--no-catch-up") {
-            if (arg == "--flip")
-                flip = true;
-            else
-                catch_up = false;
+        if (arg == "--flip") {
+            flip = true;
+            continue;
+        }
+        if (arg == "--steady") {
+            steady = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -295,7 +304,7 @@ int main(int argc, char** argv) {
         change(clock_line, false);
         if (flip) change(sn_line, !level);
         change(clock_line, true);
-        if (step_ns) sleep_until(next, step_ns, catch_up);
+        if (step_ns) sleep_until(next, step_ns, steady);
     }
     const double seconds = now() - start;
     if (pid) kill(pid, SIGCONT);

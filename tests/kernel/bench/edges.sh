@@ -14,7 +14,10 @@
 # thread), so it keeps its rate whatever the reader does; below the kernel's
 # interrupt threads (50), which queue the edges, and the program's edge
 # thread when it has its priority (40), which must empty the queue. It
-# sleeps between edges, so every reader has the rest of the CPU alike.
+# sleeps between edges, so every reader has the rest of the CPU alike, and
+# it is steady: held off the CPU (the host stalls the emulated one now and
+# then), it goes on at the rate instead of making up the edges it owes in a
+# burst, which would test a reader at many times the rate asked for.
 #
 # The S/N line moves as the clock's pattern says (737 high samples in 1000,
 # about 0.53 S/N events per clock edge): the program takes those events too,
@@ -55,7 +58,7 @@ measure() {
     p0=$(cpu_ns "$1")
     # "driver: N falling edges, H high, S s, R edges/s"
     line=$(rt_prio 30 driver --sysfs "$PI_SYSFS" --clock $clock --sn $sn --high $high \
-        --edges "$EDGES" --rate "$3") || fail "driver failed: $line"
+        --edges "$EDGES" --rate "$3" --steady) || fail "driver failed: $line"
     ACHIEVED=$(echo "$line" | awk '{print $(NF-1)}')
     sleep "$DRAIN"
     THREAD_NS=$(($(cpu_ns "$1" "$2") - t0))

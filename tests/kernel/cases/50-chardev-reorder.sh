@@ -20,7 +20,7 @@ sim_pull "$PI_SYSFS" 25 up
 bg edge_watch --edges 1000 --high 737 --order 1 --timeout 20 >/tmp/watch.out 2>&1
 wait_for_text /tmp/watch.out "chip $PI_CHIP"
 reorder edge_watch
-check rt_prio 45 driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --rate 500 --no-catch-up --edges 1200 \
+check rt_prio 45 driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --rate 500 --steady --edges 1200 \
     --wait-chip "$PI_CHIP"
 wait "$BG_PID"
 BG_PIDS=
@@ -32,11 +32,11 @@ line='% high: 73, BER: 6.0e-04, SN: 9.0'
 merged_only="gpio: lost [0-9]+ edge events: 0 dropped from the kernel's full queue, 0 too late to be taken in order, [0-9]+ merged by the kernel into a later edge of their line; at least [0-9]+ were clock edges; levels taken up again from the next events"
 for user in root "$USER_GPIO"; do
     program_start "$user"
-    check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --rate 500 --no-catch-up --edges 1 \
+    check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --rate 500 --steady --edges 1 \
         --wait-chip "$PI_CHIP"
     reorder sorvalen
     # 2500 edges: the first ones may fall before the first window opens.
-    check rt_prio 45 driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --rate 500 --no-catch-up --edges 2500
+    check rt_prio 45 driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --rate 500 --steady --edges 2500
     program_wait_reports 2
     program_stop
     expect_eq "reports as $user, events out of order" "$(banner; printf '%s\n' "$line" "$line")" \
