@@ -1,0 +1,30 @@
+# Where the CPU goes while the program, as root, takes edges at a rate the
+# guest's driver can barely hold: perf (Debian's linux-perf, on the host) in
+# the kernel leg's guest, sampling every task on the one CPU. Not part of any
+# leg; run it as a case of its own:
+#   echo /usr/bin/perf >build-kernel/guest-programs/perf
+#   mkdir -p /tmp/perf-case && cp tests/kernel/bench/perf.sh /tmp/perf-case/10-perf.sh
+#   tests/kernel/run --timeout 400 --cases /tmp/perf-case build-kernel
+#   rm build-kernel/guest-programs/perf
+# time limit: 300
+pi_layout
+bg "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
+PROGRAM_PID=$BG_PID
+i=0
+while [ "$(ls "/proc/$PROGRAM_PID/task" | wc -l)" -lt 2 ]; do
+    [ "$i" -ge 200 ] && fail "no edge thread in the program: $(cat "$PROGRAM_ERR")"
+    sleep 0.05
+    i=$((i + 1))
+done
+switches=$(awk '$1 == "ctxt" { print $2 }' /proc/stat)
+perf record -e cpu-clock -F 4000 -a -g -o /tmp/perf.data -- \
+    rt_prio 30 driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --edges 20000 --rate 6000 --steady 2>&1 |
+    tail -n 3
+echo "context switches: $(($(awk '$1 == "ctxt" { print $2 }' /proc/stat) - switches)) for 20000 clock edges"
+perf report -i /tmp/perf.data --stdio --no-children --sort comm -g none 2>/dev/null | grep -v '^#' | grep -v '^$' | head -n 8
+perf report -i /tmp/perf.data --stdio --no-children --sort comm,sym -g none 2>/dev/null | grep -v '^#' | grep -v '^$' |
+    head -n 25
+kill -TERM "$PROGRAM_PID"
+wait "$PROGRAM_PID" 2>/dev/null
+BG_PIDS=
+exit 0
