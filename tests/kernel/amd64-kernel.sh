@@ -25,9 +25,9 @@ kdir=$cache/$version
 mkdir -p "$kdir/debs"
 
 if [ ! -e "$kdir/debs/.done" ]; then
-    specs+=(busybox-static "${kbuild_runtime[@]}")
-    echo "== $name: downloading ${specs[*]} ($version)"
-    step "cannot download the kernel packages" download "${specs[@]}"
+    downloads+=(busybox-static "${kbuild_runtime[@]}")
+    echo "== $name: downloading ${downloads[*]} ($version)"
+    step "cannot download the kernel packages" download "${downloads[@]}"
     touch "$kdir/debs/.done"
 fi
 

@@ -98,7 +98,7 @@ END
 # linux-image-FLAVOUR names for ARCH. Sets image_pkg, release, abi, version
 # (the image's), kbuild_pkg (the build programs, for amd64 as they run here;
 # named by the headers' Depends), packages (image, headers, common headers,
-# kbuild, sources) and specs (kernel_specs: each at the image's version).
+# kbuild, sources) and downloads (pin_versions: each at the image's version).
 kernel_packages() {
     local flavour=$1 arch=$2
     image_pkg=$( (apt_cache depends "linux-image-$flavour:$arch" 2>/dev/null || true) |
@@ -110,7 +110,7 @@ kernel_packages() {
     kbuild_of "linux-headers-$release:$arch"
     packages=("$image_pkg:$arch" "linux-headers-$release:$arch" "linux-headers-$abi-common" "$kbuild_pkg:amd64"
               "linux-source-$series")
-    kernel_specs "$version" "${packages[@]}"
+    pin_versions "$version" "${packages[@]}"
 }
 
 # kbuild_of HEADERS: sets kbuild_pkg to the package of the kernel's build
@@ -128,27 +128,27 @@ has_version() {
         awk -v v="$2" '$1 == v || ($1 == "***" && $2 == v) { found = 1 } END { exit !found }'
 }
 
-# kernel_specs VERSION PACKAGE...: sets specs to what apt-get download takes
+# pin_versions VERSION PACKAGE...: sets downloads to what apt-get download takes
 # for each PACKAGE at the kernel's VERSION: PACKAGE where that is its
 # candidate, else PACKAGE=VERSION where the archive still has it (the
 # security suite may carry a newer source or build tools before the new
 # image). The build tools (linux-kbuild-*) build modules for every version of
 # their series, so where theirs is gone their candidate is taken, and said.
 # Any other package not to be had at VERSION fails the leg.
-kernel_specs() {
+pin_versions() {
     local version=$1 pkg v
     shift
-    specs=()
+    downloads=()
     for pkg in "$@"; do
         v=$(candidate "$pkg")
         [ -n "$v" ] && [ "$v" != "(none)" ] || skip "package $pkg cannot be had (is the security suite in the sources?)"
         if [ "$v" = "$version" ]; then
-            specs+=("$pkg")
+            downloads+=("$pkg")
         elif has_version "$pkg" "$version"; then
-            specs+=("$pkg=$version")
+            downloads+=("$pkg=$version")
         elif [[ $pkg == linux-kbuild-* ]]; then
             echo "== $name: $pkg is no longer to be had at $version; its $v builds the module"
-            specs+=("$pkg")
+            downloads+=("$pkg")
         else
             die "kernel packages differ in version: $image_pkg $version, $pkg $v, and $pkg $version is not to be had"
         fi
