@@ -45,6 +45,10 @@ extern int eventFd;
 extern int eventChip;  // index of the request's chip
 extern Stream stream;
 
+// Present level of line `bit` of the line request `fd`: 0 or 1, or -1 with
+// errno set.
+int lineLevel(int fd, unsigned bit);
+
 // Writes "gpio: <message>" on standard error.
 void say(const std::string& message);
 

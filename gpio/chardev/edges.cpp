@@ -60,15 +60,10 @@ std::int64_t msNow() {
     std::_Exit(EXIT_FAILURE);
 }
 
-// Present level of the request's line at `offset`, or 0.
-int presentLevel(unsigned offset) {
-    const int index = lineIndex(stream, offset);
-    gpio_v2_line_values values{};
-    values.mask = 1ull << (index < 0 ? 0 : index);
-    if (index < 0 || ioctl(eventFd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0) {
-        return 0;
-    }
-    return (values.bits & values.mask) != 0 ? 1 : 0;
+// Present level of the request's line `line`, or 0.
+int presentLevel(unsigned line) {
+    const int level = lineLevel(eventFd, line);
+    return level < 0 ? 0 : level;
 }
 
 // The stream's loss counters as last told.
@@ -124,12 +119,13 @@ void edgeLoop() {
     const auto call = [] { handler(); };
 #endif
     static gpio_v2_line_event batch[eventBatch];
+    std::int64_t now = msNow();
     Told told;
-    told.at = msNow() - lossReportMs;
+    told.at = now - lossReportMs;
     std::int64_t tell = -1;
     for (;;) {
         pollfd events{eventFd, POLLIN, 0};
-        const int ready = poll(&events, 1, pollTimeout(holdLeft(stream, msNow()), tell));
+        const int ready = poll(&events, 1, pollTimeout(holdLeft(stream, now), tell));
         if (ready < 0 && errno != EINTR) {
             giveUp(std::string("waiting for edge events: ") + std::strerror(errno));
         }
@@ -153,8 +149,9 @@ void edgeLoop() {
             }
 #endif
         }
-        follow(stream, batch, got, msNow(), presentLevel, call);
-        tell = tellLoss(told, msNow());
+        now = msNow();
+        follow(stream, batch, got, now, presentLevel, call);
+        tell = tellLoss(told, now);
     }
 }
 

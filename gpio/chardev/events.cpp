@@ -72,6 +72,16 @@ void skipGap(Stream& stream) {
     stream.resync = true;
 }
 
+// Index of the line at chip offset `offset` in the request, or -1.
+int lineIndex(const Stream& stream, unsigned offset) {
+    for (unsigned i = 0; i < stream.lines; ++i) {
+        if (stream.offsets[i] == offset) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 void startStream(Stream& stream, const unsigned* offsets, unsigned lines, unsigned clock,
@@ -84,15 +94,6 @@ void startStream(Stream& stream, const unsigned* offsets, unsigned lines, unsign
         stream.levels[i] = levels[i] != 0 ? 1 : 0;
         stream.known[i] = true;
     }
-}
-
-int lineIndex(const Stream& stream, unsigned offset) {
-    for (unsigned i = 0; i < stream.lines; ++i) {
-        if (stream.offsets[i] == offset) {
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
 }
 
 std::size_t room(const Stream& stream) {
@@ -129,22 +130,21 @@ void take(Stream& stream, const gpio_v2_line_event* events, std::size_t count) {
     }
 }
 
-Front front(Stream& stream, std::int64_t nowMs) {
+bool frontReady(Stream& stream, std::int64_t nowMs) {
     if (stream.count == 0) {
-        stream.holdSince = -1;
-        return Front::empty;
+        return false;
+    }
+    if (at(stream, 0).seqno == stream.seqno + 1u) {
+        return true;  // nothing missing before it: the usual case
     }
     if (stream.holdSince < 0) {
         stream.holdSince = nowMs;
     }
-    const bool waitedEnough = nowMs - stream.holdSince >= holdMs || stream.count == heldMax;
-    if (at(stream, 0).seqno != stream.seqno + 1u) {
-        if (!waitedEnough && !missingForGood(stream)) {
-            return Front::waiting;
-        }
-        skipGap(stream);
+    if (nowMs - stream.holdSince < holdMs && stream.count < heldMax && !missingForGood(stream)) {
+        return false;
     }
-    return Front::ready;
+    skipGap(stream);
+    return true;
 }
 
 std::int64_t holdLeft(const Stream& stream, std::int64_t nowMs) {

@@ -82,9 +82,6 @@ struct Stream {
 void startStream(Stream& stream, const unsigned* offsets, unsigned lines, unsigned clock,
                  const int* levels);
 
-// Index of the line at chip offset `offset` in the request, or -1.
-int lineIndex(const Stream& stream, unsigned offset);
-
 // Room for this many more events: read no more than that at a time.
 std::size_t room(const Stream& stream);
 
@@ -94,16 +91,12 @@ std::size_t room(const Stream& stream);
 // late) only sets its line's level.
 void take(Stream& stream, const gpio_v2_line_event* events, std::size_t count);
 
-// What stands in front of the stream at `nowMs` (a monotonic clock in ms).
-enum class Front {
-    empty,    // nothing held
-    ready,    // the next event can be applied
-    waiting,  // the next event waits for a missing one
-};
-// A missing seqno that cannot come any more, or has been awaited holdMs, or
-// whose wait would need more room than there is, is counted lost here, and
-// every line's level is then taken up again from its next event.
-Front front(Stream& stream, std::int64_t nowMs);
+// True when the front event can be applied at `nowMs` (a monotonic clock in
+// ms). A missing seqno before it that cannot come any more, or has been
+// awaited holdMs, or whose wait would need more room than there is, is
+// counted lost here, and every line's level is then taken up again from its
+// next event.
+bool frontReady(Stream& stream, std::int64_t nowMs);
 
 // Milliseconds until the event in front stops waiting, or -1 when none waits.
 std::int64_t holdLeft(const Stream& stream, std::int64_t nowMs);
@@ -114,11 +107,11 @@ bool popFront(Stream& stream);
 // The next held event of line `line`, or nullptr.
 const Held* nextOfLine(const Stream& stream, unsigned line);
 
-// Applies the front event, which front() found ready. Returns true for a
+// Applies the front event, which frontReady() found ready. Returns true for a
 // clock edge, when `stream.levels` holds every line's level at that edge; a
 // line whose level is not known gets it from its next held event (the level
 // before a rising edge was low, before a falling one high) or, when it has
-// none, from `present(offset)`, its present level. A line has none only
+// none, from `present(line)`, its present level. A line has none only
 // when no event of it came in the hold: it has not changed since.
 template <class Present>
 bool applyFront(Stream& stream, Present&& present) {
@@ -129,7 +122,7 @@ bool applyFront(Stream& stream, Present&& present) {
     for (unsigned i = 0; stream.resync && i < stream.lines; ++i) {
         if (!stream.known[i]) {
             const Held* next = nextOfLine(stream, i);
-            stream.levels[i] = next != nullptr ? 1 - next->level : present(stream.offsets[i]);
+            stream.levels[i] = next != nullptr ? 1 - next->level : present(i);
             stream.known[i] = true;
         }
     }
@@ -142,11 +135,7 @@ bool applyFront(Stream& stream, Present&& present) {
 // every line's level at that edge.
 template <class Present, class Handler>
 void advance(Stream& stream, std::int64_t nowMs, Present&& present, Handler&& handler) {
-    for (;;) {
-        const Front state = front(stream, nowMs);
-        if (state != Front::ready) {
-            return;
-        }
+    while (frontReady(stream, nowMs)) {
         if (applyFront(stream, present)) {
             handler();
         }

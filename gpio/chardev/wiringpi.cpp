@@ -35,6 +35,15 @@ int eventFd = -1;
 int eventChip = -1;
 Stream stream;
 
+int lineLevel(int fd, unsigned bit) {
+    gpio_v2_line_values values{};
+    values.mask = 1ull << bit;
+    if (ioctl(fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0) {
+        return -1;
+    }
+    return (values.bits & values.mask) != 0 ? 1 : 0;
+}
+
 }  // namespace chardev
 
 namespace {
@@ -180,13 +189,12 @@ int coreDigitalRead(int pin) {
         warnOnce(pin, "digitalRead: " + describe(pin) + " is not set up");
         return 0;
     }
-    gpio_v2_line_values values{};
-    values.mask = 1ull << p.bit;
-    if (ioctl(p.fd, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0) {
+    const int level = chardev::lineLevel(p.fd, p.bit);
+    if (level < 0) {
         warnOnce(pin, "digitalRead: " + describe(pin) + ": " + std::strerror(errno));
         return 0;
     }
-    return (values.bits & values.mask) != 0 ? 1 : 0;
+    return level;
 }
 
 std::uint64_t edgeFlags(int edgeType) {
