@@ -13,6 +13,55 @@ USER_PLAIN=plainuser # not in group gpio
 CASE_FAILED_MARK=/tmp/.case-failed
 BG_PIDS=
 
+# uptime_ms: milliseconds since boot, from /proc/uptime's seconds with two
+# decimals; computed, as "0.83" pasted into "0830" would be read as a bad
+# octal number.
+uptime_ms() {
+    local up hundredths
+    read -r up _ </proc/uptime
+    hundredths=${up#*.}
+    echo $((${up%.*} * 1000 + ${hundredths#0} * 10))
+}
+
+# run_cases LIB SETUP CLEANUP CASE...: runs each case script in a shell of
+# its own in /tmp that has sourced LIB, killed at its "# time limit: S" line
+# (default 60 s, times KERNEL_LEG_TIME_SCALE), with the command SETUP before
+# it and CLEANUP after it; prints its output indented, then a PASS or FAIL
+# line. The counts are left in CASES_PASSED and CASES_FAILED.
+run_cases() {
+    local lib=$1 setup=$2 cleanup=$3 script name limit start status ms why
+    shift 3
+    CASES_PASSED=0
+    CASES_FAILED=0
+    for script; do
+        name=${script##*/}
+        name=${name%.sh}
+        limit=$(sed -n 's/^# time limit: \([0-9]*\).*/\1/p' "$script" | head -n1)
+        limit=$((${limit:-60} * ${KERNEL_LEG_TIME_SCALE:-1}))
+        $setup
+        rm -f "$CASE_FAILED_MARK"
+        start=$(uptime_ms)
+        (cd /tmp && exec env CASE_LIB="$lib" timeout -s KILL "$limit" sh -c '. "$CASE_LIB"; . "$0"' "$script") \
+            >/tmp/.case.log 2>&1
+        status=$?
+        $cleanup
+        ms=$(($(uptime_ms) - start))
+        sed 's/^/  | /' /tmp/.case.log
+        if [ "$status" = 0 ] && [ ! -e "$CASE_FAILED_MARK" ]; then
+            CASES_PASSED=$((CASES_PASSED + 1))
+            echo "kernel-leg: PASS $name ($ms ms)"
+        else
+            CASES_FAILED=$((CASES_FAILED + 1))
+            case $status in
+            137) why="killed at its time limit of $limit s" ;;
+            0) why="a check failed" ;;
+            *) why="exit status $status" ;;
+            esac
+            echo "kernel-leg: FAIL $name ($ms ms, $why)"
+        fi
+    done
+}
+
 # fail MESSAGE: the case fails here.
 fail() {
     echo "FAIL: $*"
@@ -325,20 +374,9 @@ journal_of() {
     journalctl -q -o cat "_PID=$1" 2>/dev/null
 }
 
-# wait_for_journal PID N SECONDS: waits until process PID has written N
-# entries to the journal; the case fails, showing them, if it has not
-# within SECONDS.
-wait_for_journal() {
-    local end
-    end=$(($(cut -d. -f1 /proc/uptime) + $3))
-    while [ "$(journal_of "$1" | wc -l)" -lt "$2" ]; do
-        [ "$(cut -d. -f1 /proc/uptime)" -lt "$end" ] ||
-            fail "process $1 did not write $2 entries to the journal within $3 s; they are:
-$(journal_of "$1")
-and the service's journal ends:
-$(journalctl -q -u sorvalen.service -n 20 --no-pager)"
-        sleep 0.2
-    done
+# journal_has PID N: process PID has written N entries to the journal.
+journal_has() {
+    [ "$(journal_of "$1" | wc -l)" -ge "$2" ]
 }
 
 # service_restarted OLD: the service is active again, its main process not

@@ -15,7 +15,7 @@ wait_until 30 "the service's main process" service_pid_is_new 0
 pid=$SERVICE_PID
 check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --edges 3500 \
     --stop "$pid" --burst 250 --wait-chip "$PI_CHIP"
-wait_for_journal "$pid" 4 30
+wait_until 30 "the program's banner and three reports in the journal" journal_has "$pid" 4
 line="% high: 73, BER: 6.0e-04, SN: 9.0"
 expect_eq "the journal of the service's program" "$(journal_banner; printf '%s\n' "$line" "$line" "$line")" \
     "$(journal_of "$pid")"
