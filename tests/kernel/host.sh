@@ -98,7 +98,7 @@ END
 # linux-image-FLAVOUR names for ARCH. Sets image_pkg, release, abi, version
 # (the image's), kbuild_pkg (the build programs, for amd64 as they run here;
 # named by the headers' Depends), packages (image, headers, common headers,
-# kbuild, sources) and downloads (pin_versions: each at the image's version).
+# kbuild, sources), downloads and src_version (pin_versions).
 kernel_packages() {
     local flavour=$1 arch=$2
     image_pkg=$( (apt_cache depends "linux-image-$flavour:$arch" 2>/dev/null || true) |
@@ -128,13 +128,13 @@ has_version() {
         awk -v v="$2" '$1 == v || ($1 == "***" && $2 == v) { found = 1 } END { exit !found }'
 }
 
-# pin_versions VERSION PACKAGE...: sets downloads to what apt-get download takes
-# for each PACKAGE at the kernel's VERSION: PACKAGE where that is its
-# candidate, else PACKAGE=VERSION where the archive still has it (the
-# security suite may carry a newer source or build tools before the new
-# image). The build tools (linux-kbuild-*) build modules for every version of
-# their series, so where theirs is gone their candidate is taken, and said.
-# Any other package not to be had at VERSION fails the leg.
+# pin_versions VERSION PACKAGE...: sets downloads to PACKAGE=V for each
+# PACKAGE, V the kernel's VERSION where the archive has it. The security
+# suite keeps only its latest build of the kernel's build programs
+# (linux-kbuild-*) and sources (linux-source-*), which may be newer than the
+# image: where theirs is gone their candidate of the same series is taken,
+# and said. Any other package not to be had at VERSION fails the leg. Sets
+# src_version, the sources' V.
 pin_versions() {
     local version=$1 pkg v
     shift
@@ -142,16 +142,15 @@ pin_versions() {
     for pkg in "$@"; do
         v=$(candidate "$pkg")
         [ -n "$v" ] && [ "$v" != "(none)" ] || skip "package $pkg cannot be had (is the security suite in the sources?)"
-        if [ "$v" = "$version" ]; then
-            downloads+=("$pkg")
-        elif has_version "$pkg" "$version"; then
-            downloads+=("$pkg=$version")
-        elif [[ $pkg == linux-kbuild-* ]]; then
-            echo "== $name: $pkg is no longer to be had at $version; its $v builds the module"
-            downloads+=("$pkg")
+        if [ "$v" = "$version" ] || has_version "$pkg" "$version"; then
+            v=$version
+        elif [[ $pkg == linux-kbuild-* || $pkg == linux-source-* ]]; then
+            echo "== $name: $pkg is no longer to be had at $version: taking $v"
         else
             die "kernel packages differ in version: $image_pkg $version, $pkg $v, and $pkg $version is not to be had"
         fi
+        downloads+=("$pkg=$v")
+        [[ $pkg == linux-source-* ]] && src_version=$v
     done
 }
 
