@@ -189,6 +189,18 @@ busybox_file() {
     if [ -e "$root/bin/busybox" ]; then echo "$root/bin/busybox"; else echo "$root/usr/bin/busybox"; fi
 }
 
+# install_busybox DIR: the unpacked busybox (one that runs here) in DIR/bin,
+# with every applet as a link to it.
+install_busybox() {
+    local applet
+    mkdir -p "$1/bin"
+    cp "$(busybox_file)" "$1/bin/busybox"
+    for applet in $("$(busybox_file)" --list-full); do
+        [ "$applet" = bin/busybox ] || [ -e "$1/$applet" ] ||
+            { mkdir -p "$1/${applet%/*}" && ln -s /bin/busybox "$1/$applet"; }
+    done
+}
+
 # extract_gpio_sim_sources DIR: the three source files gpio-sim is built
 # from, out of linux-source-$series's tarball, into DIR/linux-source-$series.
 extract_gpio_sim_sources() {
