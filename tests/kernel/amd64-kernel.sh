@@ -37,7 +37,7 @@ check_config
 
 # --- gpio-sim, built out of tree as one module with the interrupt simulator -
 module=$kdir/gpio-sim/gpio-sim.ko
-if [ ! -e "$module" ]; then
+if ! gpio_sim_built; then
     echo "== $name: building gpio-sim for $release"
     rm -rf "$kdir/src"
     mkdir -p "$kdir/src"
@@ -45,6 +45,7 @@ if [ ! -e "$module" ]; then
     prepare_gpio_sim "$kdir/src/linux-source-$series"
     step "cannot build gpio-sim" make -C "$root/usr/src/linux-headers-$release" M="$kdir/gpio-sim" \
         CC=gcc-12 "${kbuild_args[@]}" modules
+    gpio_sim_done
 fi
 
 # --- The kernel: uncompressed vmlinux for qemu's PVH entry, else bzImage ---

@@ -1,8 +1,9 @@
 # The host side shared by the kernel leg's guests (tests/kernel/run for the
 # amd64 guest, tests/kernel/run-package for the packages' arm64 and armhf
 # guests). Sourced; works on the caller's globals: name (the guest's name in
-# messages), log, kdir, root, release, image_pkg, module, modules, nonce,
-# leg_start, and apt_cache (apt-cache as the caller runs it).
+# messages), here (the directory of tests/kernel), log, kdir, root, release,
+# image_pkg, module, modules, nonce, leg_start, and apt_cache (apt-cache as
+# the caller runs it).
 
 modules=()  # filled by add_module
 
@@ -237,15 +238,45 @@ prepare_gpio_sim() {
     local src=$1
     rm -rf "$kdir/gpio-sim"
     mkdir -p "$kdir/gpio-sim"
-    cp "$src/drivers/gpio/gpio-sim.c" "$kdir/gpio-sim/gpio-sim-main.c"
     cp "$src/drivers/gpio/gpiolib.h" "$kdir/gpio-sim/"
     # This kernel does not export irq_to_desc to modules; generic_handle_irq
     # runs the same handler by interrupt number.
     sed 's/handle_simple_irq(irq_to_desc(irqnum))/generic_handle_irq(irqnum)/' \
         "$src/kernel/irq/irq_sim.c" >"$kdir/gpio-sim/irq_sim.c"
     grep -q 'generic_handle_irq(irqnum)' "$kdir/gpio-sim/irq_sim.c" || die "irq_sim.c has changed: cannot patch it"
+    # When a chip goes away, gpio-sim frees its lines' interrupts
+    # (gpio_sim_dispose_mappings) right after the chip itself, even while a
+    # program still has one requested for edge events: the kernel then warns
+    # "remove_proc_entry: removing non-empty directory 'irq/N'", and the
+    # program's own release of the interrupt afterwards works on freed
+    # memory, which in time oopses the kernel (seen on 6.1 and 6.12, where
+    # the request's release comes too late: at once on 6.1, now and then on
+    # 6.12). The module built here waits first, at most 5 s, until no line's
+    # interrupt is requested: a program that sees its chip gone lets go of
+    # it within its next poll, so the chip goes away in the order a sound
+    # kernel keeps, and the cases test the program, not this teardown.
+    awk -v helper="$here/gpio-sim-wait-users.c" '
+        /^static void gpio_sim_dispose_mappings\(void \*data\)$/ {
+            while ((getline line < helper) > 0) print line
+            print ""
+            in_dispose = 1
+        }
+        in_dispose && /^\tunsigned int i;$/ {
+            print; print ""; print "\tgpio_sim_wait_for_irq_users(chip);"
+            in_dispose = 0; patched = 1; next
+        }
+        { print }
+        END { exit !patched }' "$src/drivers/gpio/gpio-sim.c" >"$kdir/gpio-sim/gpio-sim-main.c" ||
+        die "gpio-sim.c has changed: cannot make its removal wait for the interrupts' users"
     printf 'obj-m := gpio-sim.o\ngpio-sim-y := gpio-sim-main.o irq_sim.o\n' >"$kdir/gpio-sim/Kbuild"
 }
+
+# gpio_sim_built: $module is built, by the present recipe (prepare_gpio_sim
+# and the code it adds); a module cached under another is built again.
+# gpio_sim_done records the recipe once the module is built.
+gpio_sim_recipe() { { declare -f prepare_gpio_sim; cat "$here/gpio-sim-wait-users.c"; } | sha256sum | cut -c1-16; }
+gpio_sim_built() { [ -e "$module" ] && [ "$(cat "$module.recipe" 2>/dev/null)" = "$(gpio_sim_recipe)" ]; }
+gpio_sim_done() { gpio_sim_recipe >"$module.recipe"; }
 
 # add_module NAME: the image's module NAME, after the modules it depends on,
 # uncompressed into $kdir and appended to modules (the guest loads them in

@@ -23,16 +23,27 @@ uptime_ms() {
     echo $((${up%.*} * 1000 + ${hundredths#0} * 10))
 }
 
+# kernel_complaints: the kernel's log since the last call (read and cleared)
+# from its first warning, BUG or oops on, if it printed one; else nothing.
+kernel_complaints() {
+    dmesg -c 2>/dev/null |
+        awk '/cut here|BUG:|Oops|general protection fault|Unable to handle kernel/ { n = 13 } n > 0 { print; n-- }' |
+        head -n 40
+}
+
 # run_cases LIB SETUP CLEANUP CASE...: runs each case script in a shell of
 # its own in /tmp that has sourced LIB, killed at its "# time limit: S" line
 # (default 60 s, times KERNEL_LEG_TIME_SCALE), with the command SETUP before
 # it and CLEANUP after it; prints its output indented, then a PASS or FAIL
-# line. The counts are left in CASES_PASSED and CASES_FAILED.
+# line. A case also fails if the kernel printed a warning, BUG or oops from
+# its SETUP to its CLEANUP: what follows in the kernel may be broken. The
+# counts are left in CASES_PASSED and CASES_FAILED.
 run_cases() {
-    local lib=$1 setup=$2 cleanup=$3 script name limit start status ms why
+    local lib=$1 setup=$2 cleanup=$3 script name limit start status ms why complaint
     shift 3
     CASES_PASSED=0
     CASES_FAILED=0
+    kernel_complaints >/dev/null # the boot's are not a case's
     for script; do
         name=${script##*/}
         name=${name%.sh}
@@ -46,15 +57,17 @@ run_cases() {
         status=$?
         $cleanup
         ms=$(($(uptime_ms) - start))
+        complaint=$(kernel_complaints)
+        [ -z "$complaint" ] || printf 'FAIL: the kernel complained:\n%s\n' "$complaint" >>/tmp/.case.log
         sed 's/^/  | /' /tmp/.case.log
-        if [ "$status" = 0 ] && [ ! -e "$CASE_FAILED_MARK" ]; then
+        if [ "$status" = 0 ] && [ ! -e "$CASE_FAILED_MARK" ] && [ -z "$complaint" ]; then
             CASES_PASSED=$((CASES_PASSED + 1))
             echo "kernel-leg: PASS $name ($ms ms)"
         else
             CASES_FAILED=$((CASES_FAILED + 1))
             case $status in
             137) why="killed at its time limit of $limit s" ;;
-            0) why="a check failed" ;;
+            0) why="a check failed"; [ -e "$CASE_FAILED_MARK" ] || why="the kernel complained" ;;
             *) why="exit status $status" ;;
             esac
             echo "kernel-leg: FAIL $name ($ms ms, $why)"
