@@ -398,6 +398,17 @@ service_restarted() {
     service_pid_is_new "$1" && [ "$(systemctl is-active sorvalen.service)" = active ]
 }
 
+# expect_service_reports PID WHAT: the driver makes 2500 clock edges, in
+# bursts while the service's process PID is stopped; the journal then holds
+# PID's banner and two exact reports (WHAT names the process in messages).
+expect_service_reports() {
+    local line="% high: 42, BER: 1.6e-02, SN: 5.2"
+    check driver --sysfs "$(sim_sysfs pi bank1)" --clock 25 --sn 23 --high 425 --flip --edges 2500 \
+        --stop "$1" --burst 250 --wait-chip "$(sim_chip pi bank1)"
+    wait_until 30 "$2's banner and two reports in the journal" journal_has "$1" 3
+    expect_eq "the journal of $2" "$(journal_banner; printf '%s\n' "$line" "$line")" "$(journal_of "$1")"
+}
+
 # package_files: the package's files, and its directories that no other
 # package has, one a line (for a check that a purge removes them).
 package_files() {
