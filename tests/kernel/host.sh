@@ -310,6 +310,33 @@ copy_modules() {
     done
 }
 
+# new_guest_root DIR INIT: DIR emptied, with the directories every guest
+# uses, the modules it loads (copy_modules) and INIT as its /init.
+new_guest_root() {
+    rm -rf "$1"
+    mkdir -p "$1"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,etc,root,lib/modules}
+    copy_modules "$1"
+    install -m 755 "$2" "$1/init"
+}
+
+# add_cases DIR CASE...: the case library, the case scripts and this run's
+# nonce where the kernel leg's init (guest/init) finds them in the root DIR.
+add_cases() {
+    local dir=$1
+    shift
+    mkdir -p "$dir"/{cases,payload/bin,lib/kernel-test}
+    cp "$here/guest/lib.sh" "$dir/lib/kernel-test/"
+    cp "$@" "$dir/cases/"
+    echo "$nonce" >"$dir/etc/nonce"
+    chmod 600 "$dir/etc/nonce"
+}
+
+# pack_initramfs DIR OUT: the root DIR as a gzipped newc archive, its files
+# in a fixed order.
+pack_initramfs() {
+    (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$2"
+}
+
 # The console without carriage returns, NUL bytes (a serial console may send
 # them) and the firmware's terminal controls.
 console() {

@@ -5,7 +5,7 @@
 # line for falling edges; a sysfs poll() reader of the clock line), REPEATS
 # searches, each for the highest paced rate at which EDGES clock edges all
 # reach the reader: a bisection over rates between LOW and HIGH (edges a
-# second, on a geometric scale, until the bounds are within 5 %). A probe
+# second, halving the interval until the bounds are within 5 %). A probe
 # passes when nothing is lost and the driver achieved at least 98 % of the
 # requested rate; one that does not achieve it says nothing of the reader.
 #
@@ -42,13 +42,17 @@ cpu_ns() {
     done
     echo "$sum"
 }
-# other_task PID: the process's thread that is not its main thread.
+# other_task PID: the process's thread that is not its main thread; fails
+# while it has none.
 other_task() {
     local task
     for task in /proc/$1/task/*; do
         [ "${task##*/}" != "$1" ] && echo "${task##*/}" && return
     done
+    return 1
 }
+# holds_event_file PID: the process holds a line request's event file.
+holds_event_file() { ls -l "/proc/$1/fd" 2>/dev/null | grep -q 'anon_inode:gpio'; }
 # measure PID TID RATE: one driver run of EDGES edges at RATE and the drain
 # after it; sets ACHIEVED (the driver's edges a second), THREAD_NS (thread
 # TID, or the process where TID is empty) and PROCESS_NS.
@@ -65,13 +69,16 @@ measure() {
     PROCESS_NS=$(($(cpu_ns "$1") - p0))
 }
 # probe_line READER RATE DELIVERED EVENTS [MORE...]: the probe's "bench ..."
-# line in PROBE; LOST and PASSED for the search.
+# line in PROBE; LOST, PASSED and, for a probe that failed, WHY (loss: edges
+# lost; driver: the rate not achieved) for the search.
 probe_line() {
     local reader=$1 rate=$2 delivered=$3 events=$4
     shift 4
     LOST=$((EDGES - delivered))
     PASSED=0
     [ "$LOST" = 0 ] && [ $((ACHIEVED * 100)) -ge $((rate * 98)) ] && PASSED=1
+    WHY=loss
+    [ "$LOST" = 0 ] && WHY=driver
     PROBE="reader=$reader rate=$rate achieved=$ACHIEVED produced=$EDGES delivered=$delivered lost=$LOST"
     PROBE="$PROBE events=$events thread_ns=$THREAD_NS process_ns=$PROCESS_NS passed=$PASSED${*:+ $*}"
     echo "bench $PROBE"
@@ -79,7 +86,7 @@ probe_line() {
 
 # probe_program root|user RATE
 probe_program() {
-    local who=$1 rate=$2 i tid line
+    local who=$1 rate=$2 tid line
     if [ "$who" = root ]; then
         bg "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
         PROGRAM_PID=$BG_PID
@@ -87,12 +94,7 @@ probe_program() {
         program_start "$USER_GPIO"
     fi
     # The edge thread starts once the request with edge detection is made.
-    i=0
-    while [ -z "$(other_task "$PROGRAM_PID")" ]; do
-        [ "$i" -ge 400 ] && fail "no edge thread in the program: $(cat "$PROGRAM_ERR")"
-        sleep 0.05
-        i=$((i + 1))
-    done
+    wait_until 20 "the program's edge thread" other_task "$PROGRAM_PID"
     tid=$(other_task "$PROGRAM_PID")
     measure "$PROGRAM_PID" "$tid" "$rate"
     kill -USR1 "$PROGRAM_PID"
@@ -110,16 +112,12 @@ probe_program() {
 # probe_gpiomon RATE: gpiomon's lines go to a file in the guest's memory
 # (tmpfs) and are counted after it ends.
 probe_gpiomon() {
-    local rate=$1 pid i=0 lines
+    local rate=$1 pid lines
     gpiomon --falling-edge "${PI_CHIP#/dev/}" $clock >/tmp/gpiomon.out 2>/tmp/gpiomon.err &
     pid=$!
     # Its line request is made, with the edge interrupt set up, once it
     # holds the event file.
-    while ! ls -l /proc/$pid/fd 2>/dev/null | grep -q 'anon_inode:gpio'; do
-        [ "$i" -ge 200 ] && fail "gpiomon did not request line $clock: $(cat /tmp/gpiomon.err)"
-        sleep 0.05
-        i=$((i + 1))
-    done
+    wait_until 10 "gpiomon's request of line $clock" holds_event_file $pid
     measure $pid "" "$rate"
     kill -INT $pid
     wait $pid
@@ -157,14 +155,13 @@ probe() {
 }
 
 # search READER REPEAT: one bisection; its "bench-ceiling ..." line gives the
-# ceiling, the probe there and why the probe above it failed (loss: edges
-# lost; driver: the rate not achieved) or "none" where the top held.
+# ceiling, the probe there and why the probe above it failed (WHY) or "none"
+# where the top held.
 search() {
     local reader=$1 lo=$LOW hi=$HIGH mid at= why=none probes=1
     probe "$reader" "$lo"
     if [ "$PASSED" != 1 ]; then
-        [ "$LOST" = 0 ] && why=driver || why=loss
-        echo "bench-ceiling reader=$reader repeat=$2 ceiling=below probes=1 above=$why $PROBE"
+        echo "bench-ceiling reader=$reader repeat=$2 ceiling=below probes=1 above=$WHY $PROBE"
         return
     fi
     at=$PROBE
@@ -174,7 +171,7 @@ search() {
         echo "bench-ceiling reader=$reader repeat=$2 ceiling=$hi probes=2 above=none $PROBE"
         return
     fi
-    [ "$LOST" = 0 ] && why=driver || why=loss
+    why=$WHY
     while [ $((hi * 100)) -gt $((lo * 105)) ]; do
         mid=$(((lo + hi) / 2))
         probe "$reader" "$mid"
@@ -184,7 +181,7 @@ search() {
             at=$PROBE
         else
             hi=$mid
-            [ "$LOST" = 0 ] && why=driver || why=loss
+            why=$WHY
         fi
     done
     echo "bench-ceiling reader=$reader repeat=$2 ceiling=$lo probes=$probes above=$why $at"

@@ -21,7 +21,7 @@ exact=$(printf '%s\n' "$reports" | grep -cxF "$line")
     expect_eq "reports: all exact but the one window with the loss" "$line (at least 5 times)" "$reports"
 # One loss report for the stop; the guest's emulated interrupts may add a
 # report of a few merged events around it, never a line per event.
-pattern="gpio: lost ([0-9]+) edge events: [0-9]+ dropped from the kernel's full queue, [0-9]+ too late to be taken in order, [0-9]+ merged by the kernel into a later edge of their line; at least [0-9]+ were clock edges; levels taken up again from the next events"
+pattern=$(loss_line)
 cat "$PROGRAM_ERR"
 expect_eq "standard error: loss reports only" "" "$(grep -Evx "$pattern" "$PROGRAM_ERR")"
 lost=$(sed -En "s/^$pattern\$/\1/p" "$PROGRAM_ERR" | sort -n | tail -n 1)
