@@ -45,8 +45,15 @@ void rxsnReset();
 // is exactly the number of high samples among its first rxsnWindowSize edges.
 std::uint16_t rxsnAwait();
 
-// The report cycle: opens a window, then for ever waits for it to complete,
-// reports it and opens the next one.
+// Puts the calling thread in the idle scheduling class (SCHED_IDLE): it then
+// runs only on processor time that no other task wants. Needs no privilege;
+// returns false, changing nothing, where the system refuses it.
+bool rxsnIdleClass();
+
+// The report cycle: moves its own thread to the idle class, opens a window,
+// then for ever waits for it to complete, reports it and opens the next one.
+// It must be entered after the edge handler is registered, so that the GPIO
+// library's thread, made by the registration, keeps its own class.
 [[noreturn]] void rxsnCycle();
 
 // One row of the signal-quality table.

@@ -2,6 +2,7 @@
 // it, with its output read through pipes.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,6 +11,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -257,6 +260,45 @@ TEST(EndToEnd, ArgumentsAreIgnored) {
     terminate(running);
     const std::string report = "% high: 42, BER: 1.6e-02, SN: 5.2\n";
     EXPECT_EQ(running.stdoutText.substr(0, banner.size() + report.size()), banner + report);
+}
+
+// Scheduling policy of each thread of process `pid`, by thread id (field 41
+// of /proc/PID/task/TID/stat, counted after the command's closing bracket).
+std::map<long, int> threadPolicies(pid_t pid) {
+    std::map<long, int> policies;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(dir)) {
+        std::ifstream stat(task.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        for (int i = 3; i <= 41 && fields >> field; ++i) {
+        }
+        policies[std::stol(task.path().filename().string())] = std::stoi(field);
+    }
+    return policies;
+}
+
+// The report cycle's busy wait runs in the idle class, on its own thread
+// only: the board's thread, which calls the handler, keeps its class whether
+// its clock runs fast from the start or has hardly begun (an idle class
+// passed on to it could not be left again without privilege).
+TEST(EndToEnd, OnlyTheReportCycleWaitsInTheIdleClass) {
+    for (const char* rate : {"100000", "1"}) {
+        Process run = start({{"SIMBOARD_RATE", rate}, {"SIMBOARD_HIGH", "42"}});
+        const bool fast = std::string(rate) != "1";
+        // The fast clock has had a window reported; the slow one, not yet.
+        EXPECT_EQ(readUntil(run, hasLines(5), fast ? 20s : 1s), fast);
+        const pid_t pid = run.pid;
+        const std::map<long, int> policies = threadPolicies(pid);
+        terminate(run);
+        ASSERT_GE(policies.size(), 2u) << "rate " << rate;
+        for (const auto& [tid, policy] : policies) {
+            EXPECT_EQ(policy, tid == pid ? SCHED_IDLE : SCHED_OTHER)
+                << "thread " << tid << (tid == pid ? " (the report cycle)" : "") << ", rate "
+                << rate;
+        }
+    }
 }
 
 TEST(EndToEnd, BadBoardSettingStopsTheBoardWithAMessage) {
