@@ -45,15 +45,19 @@ void rxsnReset();
 // is exactly the number of high samples among its first rxsnWindowSize edges.
 std::uint16_t rxsnAwait();
 
-// Puts the calling thread in the idle scheduling class (SCHED_IDLE): it then
-// runs only on processor time that no other task wants. Needs no privilege;
-// returns false, changing nothing, where the system refuses it.
-bool rxsnIdleClass();
+// The nice value of the report cycle's thread: the lowest priority of an
+// ordinary thread.
+constexpr int rxsnNice = 19;
 
-// The report cycle: moves its own thread to the idle class, opens a window,
+// Gives the calling thread, and only it, the nice value rxsnNice: it then
+// runs on processor time that other tasks leave, but for a small share.
+// Needs no privilege; returns false, changing nothing, where it is refused.
+bool rxsnLowPriority();
+
+// The report cycle: gives its own thread the lowest priority, opens a window,
 // then for ever waits for it to complete, reports it and opens the next one.
 // It must be entered after the edge handler is registered, so that the GPIO
-// library's thread, made by the registration, keeps its own class.
+// library's thread, made by the registration, keeps its own priority.
 [[noreturn]] void rxsnCycle();
 
 // One row of the signal-quality table.

@@ -9,10 +9,11 @@
 # standard output goes through a pipe to stamp (SCHED_FIFO 20, so that the neighbours
 # do not delay the stamp), which prints the time each line arrives, on the
 # same clock. A report's delay is its time less that of the last window end
-# before it. The first report is left out (edges before the program's first
-# window opens are not counted, so it may end elsewhere); the pause is long
-# enough for every later report to come before the next window begins, so
-# each window is one of the driver's. One line "delay USER NEIGHBOURS MS"
+# before it. The driver begins 2 s after the program has taken its lines, so
+# that its first window is the first the program opens; a report that comes
+# later than the pause is counted apart (its reset may fall within the next
+# window, which is then not one of the driver's). The first report is left
+# out all the same. One line "delay USER NEIGHBOURS MS"
 # per report, and "delay-run USER NEIGHBOURS reports=R wrong=W
 # beyond-pause=B" per run (W reports not exact, B later than the pause, whose
 # windows may then not be the driver's).
@@ -31,6 +32,10 @@ for user in $USERS; do
         else
             bg as_user "$user" "$PROGRAM" >/tmp/program.fifo
         fi
+        # The first window opens once the report cycle has begun: the
+        # neighbours come after that, so that it opens before the first edge.
+        check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --edges 0 --wait-chip "$PI_CHIP" >/dev/null
+        sleep 2
         n=0
         while [ "$n" -lt "$neighbours" ]; do
             bg spin 100000
@@ -38,7 +43,7 @@ for user in $USERS; do
         done
         check rt_prio 30 driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip \
             --edges $(((WINDOWS + 1) * 1000)) --rate "$RATE" --steady --gap-us "$gap" --pause-every 1000 \
-            --pause-ms "$PAUSE_MS" --wait-chip "$PI_CHIP" >/tmp/driver.out
+            --pause-ms "$PAUSE_MS" >/tmp/driver.out
         bg_stop
         # Both in microseconds (each prints its milliseconds with three
         # decimals), in the order of time.

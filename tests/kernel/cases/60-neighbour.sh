@@ -22,8 +22,8 @@ if [ -n "$DRIVER_GAP_US" ]; then
     # A kernel that takes the simulated interrupts at its tick (15 ms an
     # edge): 250 edges beside the neighbour, then the rest of a window in
     # bursts while the program is stopped, when the emulated CPU is idle and
-    # its clock skips ahead (the program's idle-class wait leaves it never
-    # idle while it runs).
+    # its clock skips ahead (the program's busy wait leaves it never idle
+    # while it runs).
     seconds=3
     rate=50
     gap=$DRIVER_GAP_US
@@ -75,12 +75,12 @@ event_requests() {
     [ "$(ls -l "/proc/$1/fd" 2>/dev/null | grep -c 'anon_inode:gpio-event')" = "$2" ]
 }
 
-# policies PID: "TID POLICY" for each thread of PID (SCHED_OTHER 0, FIFO 1,
-# IDLE 5).
-policies() {
+# priorities PID: "TID POLICY NICE" for each thread of PID (policy
+# SCHED_OTHER 0, SCHED_FIFO 1).
+priorities() {
     local task
     for task in /proc/"$1"/task/*; do
-        echo "${task##*/} $(sed 's/.*) //' "$task/stat" | cut -d' ' -f39)"
+        echo "${task##*/} $(sed 's/.*) //' "$task/stat" | cut -d' ' -f39,17 | awk '{print $2, $1}')"
     done
 }
 
@@ -94,11 +94,11 @@ for user in "$USER_GPIO" root; do
     pid=$READER_PID
     edge_policy=0
     [ "$user" = root ] && edge_policy=1
-    expected=$(policies "$pid" | while read -r tid policy; do
-        if [ "$tid" = "$pid" ]; then echo "$tid 5"; else echo "$tid $edge_policy"; fi
+    expected=$(priorities "$pid" | while read -r tid _; do
+        if [ "$tid" = "$pid" ]; then echo "$tid 0 19"; else echo "$tid $edge_policy 0"; fi
     done)
-    expect_eq "the scheduling policies of the program's threads as $user (report cycle first)" \
-        "$expected" "$(policies "$pid")"
+    expect_eq "the program's threads as $user, report cycle first (policy, nice)" "$expected" \
+        "$(priorities "$pid")"
     if [ "$edges" -lt 1000 ]; then
         wait "$DRIVER_PID"
         check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --first "$edges" \

@@ -1,6 +1,6 @@
 # A good neighbour, as installed: a CPU-bound program at normal priority
 # keeps, beside the service (its edge thread at SCHED_FIFO 40 through the
-# unit's LimitRTPRIO, its report cycle in the idle class), at least 90 % of
+# unit's LimitRTPRIO, its report cycle at nice 19), at least 90 % of
 # the share of the CPU it keeps beside gpiomon (Debian's gpiod, as root)
 # reading the same two lines; the service's reports meanwhile are exact. The
 # receiver's driver at SCHED_FIFO 30, 1000 clock edges a second with each
@@ -39,13 +39,13 @@ neighbour "the service"
 program_share=$SHARE
 wait_until 30 "a report in the journal" journal_has "$pid" 2
 bg_stop
-policies=$(for task in /proc/"$pid"/task/*; do
-    echo "${task##*/} $(sed 's/.*) //' "$task/stat" | cut -d' ' -f39)"
+priorities=$(for task in /proc/"$pid"/task/*; do
+    echo "${task##*/} $(sed 's/.*) //' "$task/stat" | cut -d' ' -f39,17 | awk '{print $2, $1}')"
 done)
-expected=$(echo "$policies" | while read -r tid policy; do
-    if [ "$tid" = "$pid" ]; then echo "$tid 5"; else echo "$tid 1"; fi
+expected=$(echo "$priorities" | while read -r tid _; do
+    if [ "$tid" = "$pid" ]; then echo "$tid 0 19"; else echo "$tid 1 0"; fi
 done)
-expect_eq "the scheduling policies of the service's threads (report cycle first)" "$expected" "$policies"
+expect_eq "the service's threads, report cycle first (policy, nice)" "$expected" "$priorities"
 expect_eq "the service's reports beside the neighbour" "$line" "$(journal_of "$pid" | tail -n +2 | sort -u)"
 
 echo "  the neighbour kept $program_share beside the service, $gpiomon_share beside gpiomon (tenths of a per cent)"
