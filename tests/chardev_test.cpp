@@ -467,7 +467,10 @@ TEST(ChardevStream, SustainedMergingKeepsUp) {
     std::vector<gpio_v2_line_event> batch(chardev::eventBatch);
     std::uint32_t clockSeqno = 0;
     std::uint64_t handled = 0;
-    std::int64_t wake = 0, afterRead = 0, behind = 0, last = 0;
+    std::int64_t wake = 0;
+    std::int64_t afterRead = 0;  // most ms from an event's read to its handling
+    std::int64_t behind = 0;     // and from its edge
+    std::int64_t last = 0;       // when the last was handled
     std::size_t held = 0;
     for (std::int64_t t = 1; t <= edgesMs || !queue.empty() || stream->count > 0; ++t) {
         if (t <= edgesMs && t % tickMs == 0) {  // edge t has seqno t
@@ -734,7 +737,8 @@ TEST(ChardevCounters, CountAndPrint) {
 
 // What the back end tells: access advice names a group only where joining
 // it helps; the loss line counts as merged what the other counts leave,
-// never below none (a late event may belong to a gap told before).
+// never below none (a gap's drops are told by count, and a late event may
+// have come for a seqno that its gap's count took as dropped).
 TEST(ChardevMessages, SayWhatHelps) {
     struct Case {
         std::string message;

@@ -68,7 +68,7 @@ std::int64_t msNow() {
 
 std::string followEdges(Stream& stream, const EdgeIo& io) {
     static gpio_v2_line_event batch[eventBatch];
-    const std::string gone = "the GPIO chip went away";
+    const char* const gone = "the GPIO chip went away";
     std::int64_t now = io.now();
     Told told;
     told.at = now - lossReportMs;

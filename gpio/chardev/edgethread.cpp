@@ -65,13 +65,14 @@ void edgeLoop() {
     EdgeIo io;
     io.fd = eventFd;
     io.present = presentLevel;
-    io.handler = handler;
     io.say = say;
 #ifdef SORVALEN_EDGE_COUNTERS
     setEventThreadId(syscall(SYS_gettid));
     printCountersOnSignal(&counters, &stream.lostClockEdges);
     io.handler = countedHandler;
     io.batchRead = countedBatch;
+#else
+    io.handler = handler;
 #endif
     giveUp(followEdges(stream, io));
 }

@@ -25,10 +25,6 @@ std::size_t slot(const Stream& stream, std::size_t i) {
     return (stream.first + i) % heldMax;
 }
 
-Held& at(Stream& stream, std::size_t i) {
-    return stream.held[slot(stream, i)];
-}
-
 const Held& at(const Stream& stream, std::size_t i) {
     return stream.held[slot(stream, i)];
 }
@@ -112,7 +108,7 @@ void takeRepeat(Stream& stream, const Held& event) {
         return;
     }
     for (std::size_t i = stream.count; i-- > 0;) {
-        Held& earlier = at(stream, i);
+        Held& earlier = stream.held[slot(stream, i)];
         if (earlier.line == event.line && earlier.seqno == event.seqno) {
             earlier.level = event.level;
             break;
@@ -220,13 +216,13 @@ void take(Stream& stream, const gpio_v2_line_event* events, std::size_t count, s
         // after it were read no later, so its `since` is theirs.
         std::size_t i = stream.count;
         while (i > 0 && at(stream, i - 1).seqno > event.seqno) {
-            at(stream, i) = at(stream, i - 1);
+            stream.held[slot(stream, i)] = at(stream, i - 1);
             --i;
         }
         if (i < stream.count && at(stream, i + 1).since < event.since) {
             event.since = at(stream, i + 1).since;
         }
-        at(stream, i) = event;
+        stream.held[slot(stream, i)] = event;
         ++stream.count;
     }
 }

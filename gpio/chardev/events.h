@@ -15,20 +15,24 @@
 // - one line's events are queued in seqno order, and their line_seqno has a
 //   gap only where the full queue dropped its oldest events;
 // - a line's interrupts that come before its thread runs merge into one
-//   event with the last seqno: the earlier seqnos never come.
-// - an interrupt that lands while the line's thread runs, between its
-//   taking the seqno and its clearing the pending one, gives two events of
-//   the line the same seqno: the first event's own seqno never comes.
+//   event with the last seqno: the earlier seqnos never come;
+// - an interrupt that lands while the line's thread runs, after it cleared
+//   the line's timestamp and before it read the seqno the hard handler left,
+//   gives the event being queued the new edge's seqno, and the thread's next
+//   run queues the new edge with that seqno again: two events of the line
+//   with one seqno, and the first edge's own seqno never comes.
 // Events are therefore applied in seqno order, extended to 64 bits so that
 // a line may stay silent for any length of time. A missing seqno holds the
 // events after it until it comes, until every line has shown an event past
-// it (it can then never come), or until the oldest event read behind it was
-// read holdMs ago; then it is counted lost and every line's level is taken
-// up again from its next event. Each gap is timed from that read, so gaps
-// in a row are given up together: no event waits more than holdMs after it
-// was read, however many gaps stand before it. A second event of a line
-// with the same seqno stands for both: its level is the line's, and the
-// seqno that went missing with it is not counted lost.
+// it (it can then never come), or until the earliest read of an event behind
+// it is holdMs ago, once a read came back short (the kernel's queue may hold
+// it otherwise); then it is counted lost and every line's level is taken up
+// again from its next event. Gaps in a row are thus given up together: no
+// event waits more than holdMs after it was read, however many gaps stand
+// before it, unless reads keep coming back full or more than heldMax events
+// come within one hold. A second event of a line with the same seqno stands
+// for both, at its level, and the seqno that went missing with it is not
+// counted lost.
 #ifndef CHARDEV_EVENTS_H
 #define CHARDEV_EVENTS_H
 
@@ -50,9 +54,10 @@ constexpr std::int64_t holdMs = 50;
 
 // Events held while an earlier one is missing: more than the kernel's
 // largest queue (1024). A hold gives up for room only when more than this
-// many events are read within one hold (above 81,920 events a second, far
-// beyond what a board's interrupt threads queue), or when the reader falls
-// this far behind; the seqno is then counted lost like any other.
+// many events are read before it ends: above 81,920 events a second (some
+// five times the most the kernel leg's benchmark saw delivered without a
+// loss, docs/performance.md), or while reads keep coming back full. The
+// seqno is then counted lost like any other.
 constexpr std::size_t heldMax = 4096;
 
 // One event as the stream keeps it.
