@@ -23,8 +23,9 @@ struct Told {
 // milliseconds until it may tell, or -1 when there is nothing to tell.
 std::int64_t tellLoss(Told& told, Stream& stream, std::int64_t now,
                       void (*say)(const std::string&)) {
-    if (stream.lostEvents == told.lost && stream.lateEvents == told.late &&
-        stream.lostClockEdges == told.clock) {
+    // Late events and lost clock edges are counted only with seqnos lost
+    // since the last line.
+    if (stream.lostEvents == told.lost) {
         return -1;
     }
     if (told.since < 0) {

@@ -1,5 +1,6 @@
 #include "events.h"
 
+#include <initializer_list>
 #include <limits>
 
 namespace chardev {
@@ -30,8 +31,12 @@ const Held& at(const Stream& stream, std::size_t i) {
 }
 
 // Adds `count` seqnos missing between `after` and `before` to `missing`.
-void note(Missing& missing, std::uint64_t count, std::int64_t after, std::int64_t before) {
-    if (missing.count == 0) {
+// Those noted before that could only lie at or before `passed` are
+// forgotten: their cause was seen after their gaps were given up, as lost
+// for no known cause.
+void note(Missing& missing, std::uint64_t count, std::int64_t after, std::int64_t before,
+          std::int64_t passed) {
+    if (missing.count == 0 || missing.before <= passed + 1) {
         missing = {count, after, before};
         return;
     }
@@ -41,23 +46,36 @@ void note(Missing& missing, std::uint64_t count, std::int64_t after, std::int64_
 }
 
 // Takes as many of `missing` as can lie in the gap between `from` and `to`,
-// at most `limit`. Those that could only have lain in gaps already passed
-// (their cause was seen too late) are forgotten: their seqnos were counted
-// as lost for no known cause.
+// at most `limit`. A gap lies between two events, and so does the range of
+// each cause: the gap lies within the range or outside it.
 std::uint64_t claim(Missing& missing, std::int64_t from, std::int64_t to, std::uint64_t limit) {
-    if (missing.count == 0) {
-        return 0;
-    }
-    const std::int64_t low = from > missing.after ? from : missing.after;
-    const std::int64_t high = to < missing.before ? to : missing.before;
-    std::uint64_t n = high - low > 1 ? static_cast<std::uint64_t>(high - low - 1) : 0;
-    n = n < missing.count ? n : missing.count;
+    const bool within = missing.after <= from && to <= missing.before;
+    std::uint64_t n = within ? missing.count : 0;
     n = n < limit ? n : limit;
     missing.count -= n;
-    if (missing.before <= to) {
-        missing.count = 0;
-    }
     return n;
+}
+
+// Takes the seqnos of the gap between `from` and `to` that `missing` (one
+// per line) explains, at most `limit`: first those of the causes whose range
+// ends at the gap, which no later gap can take. Counts those of the clock
+// line in `clockEdges`, if given.
+std::uint64_t claimAll(Stream& stream, Missing* missing, std::int64_t from, std::int64_t to,
+                       std::uint64_t limit, std::uint64_t* clockEdges) {
+    std::uint64_t taken = 0;
+    for (const bool ending : {true, false}) {
+        for (unsigned i = 0; i < stream.lines; ++i) {
+            if ((missing[i].before <= to) != ending) {
+                continue;
+            }
+            const std::uint64_t n = claim(missing[i], from, to, limit - taken);
+            taken += n;
+            if (clockEdges != nullptr && i == stream.clock) {
+                *clockEdges += n;
+            }
+        }
+    }
+    return taken;
 }
 
 // Notes the line_seqno of an event of `line` with seqno `seqno`: a gap in
@@ -69,9 +87,10 @@ void noteLineSeqno(Stream& stream, unsigned line, std::uint32_t lineSeqno, std::
         return;
     }
     stream.lineSeqnos[line] = lineSeqno;
-    if (gap > 1 && seqno > stream.seqno) {
+    if (gap > 1) {
         const std::int64_t after = stream.seen[line] ? stream.seenSeqnos[line] : never;
-        note(stream.dropped[line], static_cast<std::uint64_t>(gap) - 1u, after, seqno);
+        note(stream.dropped[line], static_cast<std::uint64_t>(gap) - 1u, after, seqno,
+             stream.seqno);
     }
 }
 
@@ -114,7 +133,7 @@ void takeRepeat(Stream& stream, const Held& event) {
             break;
         }
     }
-    note(stream.repeated[event.line], 1, stream.priorSeqnos[event.line], event.seqno);
+    note(stream.repeated[event.line], 1, stream.priorSeqnos[event.line], event.seqno, stream.seqno);
 }
 
 // True when the seqno after the last applied can never come: every line
@@ -136,21 +155,11 @@ bool missingForGood(const Stream& stream) {
 void skipGap(Stream& stream) {
     const std::int64_t next = at(stream, 0).seqno;
     const auto gap = static_cast<std::uint64_t>(next - stream.seqno - 1);
-    std::uint64_t explained = 0;
-    for (unsigned i = 0; i < stream.lines; ++i) {
-        explained += claim(stream.repeated[i], stream.seqno, next, gap - explained);
-    }
-    const std::uint64_t lost = gap - explained;
-    std::uint64_t dropped = 0;
-    for (unsigned i = 0; i < stream.lines; ++i) {
-        const std::uint64_t n = claim(stream.dropped[i], stream.seqno, next, lost - dropped);
-        dropped += n;
-        if (i == stream.clock) {
-            stream.lostClockEdges += n;
-        }
-    }
+    const std::uint64_t lost =
+        gap - claimAll(stream, stream.repeated, stream.seqno, next, gap, nullptr);
+    stream.droppedEvents +=
+        claimAll(stream, stream.dropped, stream.seqno, next, lost, &stream.lostClockEdges);
     stream.lostEvents += lost;
-    stream.droppedEvents += dropped;
     stream.seqno = next - 1;
     for (unsigned i = 0; lost != 0 && i < stream.lines; ++i) {
         stream.known[i] = false;
