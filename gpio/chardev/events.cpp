@@ -120,7 +120,6 @@ void takeLate(Stream& stream, const Held& event) {
 // before it and this one, and is not counted lost. When the first was
 // applied already, this one sets the line's level from now on.
 void takeRepeat(Stream& stream, const Held& event) {
-    ++stream.repeatedSeqnos;
     if (event.seqno <= stream.seqno) {
         stream.levels[event.line] = event.level;
         stream.known[event.line] = true;

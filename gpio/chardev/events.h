@@ -102,7 +102,6 @@ struct Stream {
     std::uint64_t droppedEvents = 0;   // of which dropped from the full queue
     std::uint64_t lostClockEdges = 0;  // of which on the clock line, and clock edges too late
     std::uint64_t lateEvents = 0;      // events that came after their seqno was counted lost
-    std::uint64_t repeatedSeqnos = 0;  // second events of a line with the same seqno
     std::int64_t toldSeqno = -1;       // losses up to this seqno were told: late events
                                        // of them are not counted again
 };
