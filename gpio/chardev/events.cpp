@@ -60,7 +60,7 @@ std::uint64_t claim(Missing& missing, std::int64_t from, std::int64_t to, std::u
 // per line) explains, at most `limit`: first those of the causes whose range
 // ends at the gap, which no later gap can take. Counts those of the clock
 // line in `clockEdges`, if given.
-std::uint64_t claimAll(Stream& stream, Missing* missing, std::int64_t from, std::int64_t to,
+std::uint64_t claimAll(const Stream& stream, Missing* missing, std::int64_t from, std::int64_t to,
                        std::uint64_t limit, std::uint64_t* clockEdges) {
     std::uint64_t taken = 0;
     for (const bool ending : {true, false}) {
