@@ -378,18 +378,6 @@ TEST(ChardevStream, AppliesEventsInTheOrderTheEdgesHappened) {
          0,
          0,
          2},
-        {"a drop seen only after its gap was given up: not told as dropped",
-         "0",
-         {{0, {I(rise, 1, 1), C(2, 1)}},
-          {10, {C(6, 3)}},
-          {10 + hold, {}},
-          {2000, {I(rise, 7, 4), C(8, 4)}}},
-         {"1", "1", "1"},
-         3,
-         1,
-         0,
-         1,
-         1},
     };
     // More events than the ring holds, read while a seqno is missing and no
     // line can prove it gone: the ring, already wrapped, fills, gives the gap
