@@ -14,8 +14,9 @@ namespace {
 
 constexpr unsigned totals = 3;  // dropped, late, merged
 
-std::atomic<std::uint32_t> version{0};  // odd while the edge thread writes
-std::atomic<std::uint32_t> halves[totals * 2]{};
+std::atomic<std::uint32_t> version{0};      // odd while the edge thread writes
+std::atomic<std::uint32_t> high[totals]{};  // each total's upper and lower 32 bits
+std::atomic<std::uint32_t> low[totals]{};
 std::uint64_t written[totals]{};  // the edge thread's own copy
 
 }  // namespace
@@ -26,8 +27,8 @@ void addLosses(std::uint64_t dropped, std::uint64_t late, std::uint64_t merged) 
     version.store(v + 1, std::memory_order_relaxed);
     for (unsigned i = 0; i < totals; ++i) {
         written[i] += added[i];
-        halves[2 * i].store(static_cast<std::uint32_t>(written[i] >> 32), std::memory_order_release);
-        halves[2 * i + 1].store(static_cast<std::uint32_t>(written[i]), std::memory_order_release);
+        high[i].store(static_cast<std::uint32_t>(written[i] >> 32), std::memory_order_release);
+        low[i].store(static_cast<std::uint32_t>(written[i]), std::memory_order_release);
     }
     version.store(v + 2, std::memory_order_release);
 }
@@ -35,15 +36,16 @@ void addLosses(std::uint64_t dropped, std::uint64_t late, std::uint64_t merged) 
 }  // namespace chardev
 
 extern "C" void rxsnEdgeLosses(std::uint64_t* dropped, std::uint64_t* late, std::uint64_t* merged) {
-    using chardev::halves;
+    using chardev::high;
+    using chardev::low;
     using chardev::totals;
     using chardev::version;
     std::uint64_t read[totals];
     for (;;) {
         const std::uint32_t before = version.load(std::memory_order_acquire);
         for (unsigned i = 0; i < totals; ++i) {
-            read[i] = static_cast<std::uint64_t>(halves[2 * i].load(std::memory_order_acquire)) << 32 |
-                      halves[2 * i + 1].load(std::memory_order_acquire);
+            read[i] = static_cast<std::uint64_t>(high[i].load(std::memory_order_acquire)) << 32 |
+                      low[i].load(std::memory_order_acquire);
         }
         if ((before & 1u) == 0 && version.load(std::memory_order_relaxed) == before) {
             break;
