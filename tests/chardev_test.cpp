@@ -771,7 +771,8 @@ TEST(ChardevEdgeLoop, FollowsTheFileUntilItFails) {
         // The totals grow by what the loss lines said, cause by cause.
         std::uint64_t toldTotals[3] = {before[0], before[1], before[2]};
         for (const std::string& line : run.said) {
-            unsigned long long lost = 0, part[3] = {};
+            unsigned long long lost = 0;
+            unsigned long long part[3] = {};
             if (std::sscanf(line.c_str(),
                             "%*d: lost %llu edge events: %llu dropped from the kernel's full "
                             "queue, %llu too late to be taken in order, %llu merged",
@@ -886,7 +887,9 @@ TEST(ChardevLosses, ReadWhileAddedToInOneSet) {
     while (!done) {
         rxsnEdgeLosses(&seen[0], &seen[1], &seen[2]);
         const std::uint64_t n = seen[0] - base[0];
-        torn += n % step != 0 || seen[1] - base[1] != 2 * n || seen[2] - base[2] != 3 * n;
+        if (n % step != 0 || seen[1] - base[1] != 2 * n || seen[2] - base[2] != 3 * n) {
+            ++torn;
+        }
     }
     writer.join();
     rxsnEdgeLosses(&seen[0], &seen[1], &seen[2]);
