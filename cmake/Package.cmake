@@ -39,6 +39,11 @@ install(FILES ${sorvalen_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES packaging/sorvalen.service DESTINATION lib/systemd/system)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${sorvalen_changelog_gz}
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The service's metrics for node-exporter: the link maker, the removal of a
+# link left by a power cut, and alert rules for Prometheus as an example.
+install(PROGRAMS packaging/node-exporter-textfile DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/sorvalen)
+install(FILES packaging/tmpfiles.conf DESTINATION lib/tmpfiles.d RENAME sorvalen.conf)
+install(FILES packaging/sorvalen-rules.yml DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 set(CPACK_PACKAGE_NAME sorvalen)
 set(CPACK_PACKAGE_CONTACT "${SORVALEN_MAINTAINER}")
@@ -58,10 +63,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Maintainer scripts for the service: none enables or starts it; removal
-# stops it, purge removes what enabling it made.
+# stops it, purge removes what enabling it made; node-exporter installed
+# later triggers the postinst.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/prerm
-    ${PROJECT_SOURCE_DIR}/packaging/postrm)
+    ${PROJECT_SOURCE_DIR}/packaging/postrm ${PROJECT_SOURCE_DIR}/packaging/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # A static program (cmake/toolchain-armhf.cmake) needs no package: it has no

@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <wiringPi.h>
 
+#include "metrics.h"
 #include "monitor.h"
 
 std::atomic<std::uint32_t> rxsnWindow{0};
@@ -119,9 +120,14 @@ bool rxsnLowPriority() {
 void rxsnCycle() {
     // Refused, the wait runs on at the thread's present priority.
     rxsnLowPriority();
+    rxsnMetricsStart();
     rxsnReset();
     for (;;) {
-        rxsnReport(rxsnAwait());
+        const std::uint16_t sum = rxsnAwait();
+        rxsnReport(sum);
         rxsnReset();
+        // After the reset, while the next window fills: writing the file
+        // lengthens no gap between windows.
+        rxsnMetricsWrite(sum);
     }
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -18,12 +19,14 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "counters.h"
 #include "edges.h"
 #include "events.h"
 #include "lookup.h"
+#include "losses.h"
 #include "messages.h"
 #include "pins.h"
 
@@ -761,7 +764,29 @@ TEST(ChardevEdgeLoop, FollowsTheFileUntilItFails) {
             loopRun->said.push_back(std::to_string(loopRun->clock) + ": " + message);
         };
         io.batchRead = [](std::size_t events) { loopRun->batches.push_back(events); };
+        io.lossTold = chardev::addLosses;
+        std::uint64_t before[3];
+        rxsnEdgeLosses(&before[0], &before[1], &before[2]);
         EXPECT_EQ(chardev::followEdges(*stream, io), c.result) << c.what;
+        // The totals grow by what the loss lines said, cause by cause.
+        std::uint64_t toldTotals[3] = {before[0], before[1], before[2]};
+        for (const std::string& line : run.said) {
+            unsigned long long lost = 0;
+            unsigned long long part[3] = {};
+            if (std::sscanf(line.c_str(),
+                            "%*d: lost %llu edge events: %llu dropped from the kernel's full "
+                            "queue, %llu too late to be taken in order, %llu merged",
+                            &lost, &part[0], &part[1], &part[2]) == 4) {
+                for (int i = 0; i < 3; ++i) {
+                    toldTotals[i] += part[i];
+                }
+            }
+        }
+        std::uint64_t after[3];
+        rxsnEdgeLosses(&after[0], &after[1], &after[2]);
+        EXPECT_EQ(std::vector<std::uint64_t>(after, after + 3),
+                  std::vector<std::uint64_t>(toldTotals, toldTotals + 3))
+            << c.what;
         if (!c.timeouts.empty()) {
             EXPECT_EQ(run.timeouts, c.timeouts) << c.what;
         }
@@ -835,6 +860,41 @@ TEST(ChardevMessages, SayWhatHelps) {
     for (const Case& c : cases) {
         EXPECT_NE(c.message.find(c.part), std::string::npos) << c.message;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The loss totals read while the edge thread adds to them: always one set
+// as of one loss line, its three totals in step, never a torn 64-bit half.
+// The writer adds long enough for a reader on another core, or one that
+// preempts it mid-write on the same core, to meet many writes.
+TEST(ChardevLosses, ReadWhileAddedToInOneSet) {
+    constexpr std::uint64_t step = (std::uint64_t{1} << 31) + 1;  // the high halves change often
+    constexpr int adds = 300000;
+    std::uint64_t base[3];
+    rxsnEdgeLosses(&base[0], &base[1], &base[2]);
+    std::atomic<bool> done{false};
+    std::thread writer([&done] {
+        for (int i = 0; i < adds; ++i) {
+            chardev::addLosses(step, 2 * step, 3 * step);
+        }
+        done = true;
+    });
+    std::uint64_t torn = 0;
+    std::uint64_t seen[3] = {};
+    while (!done) {
+        rxsnEdgeLosses(&seen[0], &seen[1], &seen[2]);
+        const std::uint64_t n = seen[0] - base[0];
+        if (n % step != 0 || seen[1] - base[1] != 2 * n || seen[2] - base[2] != 3 * n) {
+            ++torn;
+        }
+    }
+    writer.join();
+    rxsnEdgeLosses(&seen[0], &seen[1], &seen[2]);
+    EXPECT_EQ(torn, 0u);
+    EXPECT_EQ(seen[2] - base[2], 3 * step * adds);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -210,6 +211,35 @@ TEST(EndToEnd, ReportsReachAPipeAtOnceAndSurviveTermination) {
     EXPECT_TRUE(readUntil(run, hasLines(4 + 5), 30s)) << run.stdoutText << run.stderrText;
     terminate(run);
     EXPECT_EQ(run.stdoutText, banner + repeat("% high: 84, BER: 6.4e-05, SN: 10.7\n", 5));
+}
+
+// With SORVALEN_METRICS_FILE the program keeps that file with the last
+// report's figures: as many windows as lines, the share of the last.
+TEST(EndToEnd, MetricsFileFollowsTheReports) {
+    char dir[] = "/tmp/sorvalen-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/sorvalen.prom";
+    Process run = start({{"SIMBOARD_RATE", "5000"},
+                         {"SIMBOARD_HIGH", "84"},
+                         {"SIMBOARD_EDGES", "5900"},
+                         {"SORVALEN_METRICS_FILE", file}});
+    EXPECT_TRUE(readUntil(run, hasLines(4 + 5), 30s)) << run.stdoutText << run.stderrText;
+    // Written just after each line: wait for the fifth.
+    std::string text;
+    for (int i = 0; i < 200 && text.find("sorvalen_windows_total 5\n") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(10ms);
+        std::ifstream in(file);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    terminate(run);
+    EXPECT_NE(text.find("sorvalen_windows_total 5\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("sorvalen_high_samples_ratio 0.840\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("sorvalen_edge_events_lost_total{cause=\"dropped\"} 0\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(run.stdoutText, banner + repeat("% high: 84, BER: 6.4e-05, SN: 10.7\n", 5));
+    EXPECT_EQ(run.stderrText, "");
+    std::filesystem::remove_all(dir);
 }
 
 TEST(EndToEnd, WithoutEdgesOnlyTheBannerAndAWait) {

@@ -21,8 +21,7 @@ struct Told {
 // time is lossReportMs ago and the first of them holdMs ago: events that
 // come late within a hold of their loss are told with it. Returns the
 // milliseconds until it may tell, or -1 when there is nothing to tell.
-std::int64_t tellLoss(Told& told, Stream& stream, std::int64_t now,
-                      void (*say)(const std::string&)) {
+std::int64_t tellLoss(Told& told, Stream& stream, std::int64_t now, const EdgeIo& io) {
     // Late events and lost clock edges are counted only with seqnos lost
     // since the last line.
     if (stream.lostEvents == told.lost) {
@@ -37,8 +36,13 @@ std::int64_t tellLoss(Told& told, Stream& stream, std::int64_t now,
     if (now < when) {
         return when - now;
     }
-    say(lossMessage(stream.lostEvents - told.lost, stream.droppedEvents - told.dropped,
-                    stream.lateEvents - told.late, stream.lostClockEdges - told.clock));
+    const std::uint64_t lost = stream.lostEvents - told.lost;
+    const std::uint64_t dropped = stream.droppedEvents - told.dropped;
+    const std::uint64_t late = stream.lateEvents - told.late;
+    io.say(lossMessage(lost, dropped, late, stream.lostClockEdges - told.clock));
+    if (io.lossTold != nullptr) {
+        io.lossTold(dropped, late, mergedEvents(lost, dropped, late));
+    }
     told = {stream.lostEvents, stream.droppedEvents, stream.lateEvents, stream.lostClockEdges, now};
     stream.toldSeqno = stream.seqno;
     return -1;
@@ -104,7 +108,7 @@ std::string followEdges(Stream& stream, const EdgeIo& io) {
         }
         now = io.now();
         follow(stream, batch, got, now, more, io.present, io.handler);
-        tell = tellLoss(told, stream, now, io.say);
+        tell = tellLoss(told, stream, now, io);
     }
 }
 

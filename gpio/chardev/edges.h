@@ -37,6 +37,8 @@ struct EdgeIo {
     void (*handler)() = nullptr;              // called once per clock edge
     void (*say)(const std::string& message) = nullptr;
     void (*batchRead)(std::size_t events) = nullptr;  // told each read's events, if set
+    // Given each loss line's figures as it is said, if set.
+    void (*lossTold)(std::uint64_t dropped, std::uint64_t late, std::uint64_t merged) = nullptr;
 };
 
 // Follows `stream` on `io.fd` until the file fails; returns why ("the GPIO

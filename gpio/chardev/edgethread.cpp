@@ -9,6 +9,7 @@
 
 #include "backend.h"
 #include "edges.h"
+#include "losses.h"
 #ifdef SORVALEN_EDGE_COUNTERS
 #include <sys/syscall.h>
 
@@ -66,6 +67,7 @@ void edgeLoop() {
     io.fd = eventFd;
     io.present = presentLevel;
     io.say = say;
+    io.lossTold = addLosses;
 #ifdef SORVALEN_EDGE_COUNTERS
     setEventThreadId(syscall(SYS_gettid));
     printCountersOnSignal(&counters, &stream.lostClockEdges);

@@ -13,9 +13,13 @@ std::string accessAdvice(unsigned mode, unsigned gid, const std::string& group) 
            "MODE=\"0660\") and add the user to it";
 }
 
+std::uint64_t mergedEvents(std::uint64_t lost, std::uint64_t dropped, std::uint64_t late) {
+    return lost > dropped + late ? lost - dropped - late : 0;
+}
+
 std::string lossMessage(std::uint64_t lost, std::uint64_t dropped, std::uint64_t late,
                         std::uint64_t clock) {
-    const std::uint64_t merged = lost > dropped + late ? lost - dropped - late : 0;
+    const std::uint64_t merged = mergedEvents(lost, dropped, late);
     return "lost " + std::to_string(lost) + " edge events: " + std::to_string(dropped) +
            " dropped from the kernel's full queue, " + std::to_string(late) +
            " too late to be taken in order, " + std::to_string(merged) +

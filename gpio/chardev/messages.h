@@ -14,6 +14,11 @@ namespace chardev {
 // to a group with a udev rule.
 std::string accessAdvice(unsigned mode, unsigned gid, const std::string& group);
 
+// Of `lost` events, those neither `dropped` nor `late`: merged by the
+// kernel, never below none (a late event may have come for a seqno that its
+// gap's count took as dropped).
+std::uint64_t mergedEvents(std::uint64_t lost, std::uint64_t dropped, std::uint64_t late);
+
 // Events lost since the last report, from the stream's counters' growth:
 // `lost` seqnos that never came in time, of which `dropped` by the full
 // queue and `late` that came after their turn; at least `clock` of them

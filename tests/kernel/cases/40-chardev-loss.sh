@@ -1,8 +1,10 @@
 # A program stopped while thousands of edges arrive: the kernel's queue
 # overflows, the loss is told once on standard error, and the reports after
-# the window it fell in are exact again.
+# the window it fell in are exact again. The metrics file's counts of lost
+# events are those the loss lines told.
 # time limit: 90
 pi_layout
+export SORVALEN_METRICS_FILE=/tmp/loss.prom
 program_start "$USER_GPIO"
 check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --edges 1500 --wait-chip "$PI_CHIP"
 program_wait_reports 1
@@ -30,3 +32,12 @@ expect_eq "standard error: loss reports only" "" "$(grep -Evx "$pattern" "$PROGR
 lost=$(sed -En "s/^$pattern\$/\1/p" "$PROGRAM_ERR" | sort -n | tail -n 1)
 [ "${lost:-0}" -ge 1000 ] || fail "no report of the thousands of events lost while stopped"
 [ "$(wc -l <"$PROGRAM_ERR")" -le 3 ] || fail "too many loss reports"
+# The metrics file, written at each report, counts what the loss lines told
+# up to its last report: the sum of its causes is the sum of the first of
+# them.
+counted=$(sed -En 's/^sorvalen_edge_events_lost_total\{cause="(dropped|late|merged)"\} ([0-9]+)$/\2/p' \
+    "$SORVALEN_METRICS_FILE" | awk '{ s += $1 } END { print s + 0 }')
+told=$(sed -En "s/^$pattern\$/\1/p" "$PROGRAM_ERR" | awk '{ s += $1; print s }')
+[ "$counted" -ge 1000 ] && printf '%s\n' "$told" | grep -qx "$counted" ||
+    fail "metrics file counts $counted lost events; the loss lines told, summed line by line: $told
+$(cat "$SORVALEN_METRICS_FILE")"

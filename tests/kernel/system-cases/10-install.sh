@@ -15,3 +15,4 @@ expect_eq "systemd-analyze verify sorvalen.service" "" "$(systemd-analyze verify
 # The sandbox as systemd rates it: an exposure of at most 1.0 (of 10).
 systemd-analyze security --threshold=10 sorvalen.service >/tmp/security.txt 2>&1 ||
     fail "systemd-analyze security rates the service above 1.0: $(tail -n1 /tmp/security.txt)"
+echo "  $(tail -n1 /tmp/security.txt)"
