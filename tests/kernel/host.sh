@@ -161,6 +161,17 @@ deb() { ls "$kdir/debs/$1"_*.deb; }
 # cannot write into a build tree under /root).
 download() { (cd "$kdir/debs" && apt_get download -o APT::Sandbox::User=root "$@"); }
 
+# fetch WHAT PACKAGE...: download, its output in the log; packages that the
+# archive lists but cannot give skip the guest (a failure in CI), saying
+# WHAT and apt's errors.
+fetch() {
+    local what=$1
+    shift
+    download "$@" >>"$log" 2>&1 && return
+    grep -E '^(E|Err):' "$log" | tail -n 4
+    skip "$what"
+}
+
 # check_config: the kernel has the GPIO character device, and no gpio-sim of
 # its own, which would clash with the module built here.
 check_config() {
@@ -300,11 +311,12 @@ add_module() {
     modules+=("$kdir/$name")
 }
 
-# copy_modules DIR: the modules, then gpio-sim, into DIR/lib/modules, numbered
-# in the order the guest's init loads them (their names sort in that order).
+# copy_modules DIR: the modules, then gpio-sim (unless module is empty), into
+# DIR/lib/modules, numbered in the order the guest's init loads them (their
+# names sort in that order).
 copy_modules() {
     local m n=0
-    for m in "${modules[@]}" "${module%.ko}"; do
+    for m in "${modules[@]}" ${module:+"${module%.ko}"}; do
         n=$((n + 1))
         cp "$m.ko" "$1/lib/modules/$(printf %02d "$n")-${m##*/}.ko"
     done
