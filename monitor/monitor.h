@@ -45,8 +45,19 @@ void rxsnReset();
 // is exactly the number of high samples among its first rxsnWindowSize edges.
 std::uint16_t rxsnAwait();
 
-// The report cycle: opens a window, then for ever waits for it to complete,
-// reports it and opens the next one.
+// The nice value of the report cycle's thread: the lowest priority of an
+// ordinary thread.
+constexpr int rxsnNice = 19;
+
+// Gives the calling thread, and only it, the nice value rxsnNice: it then
+// runs on processor time that other tasks leave, but for a small share.
+// Needs no privilege; returns false, changing nothing, where it is refused.
+bool rxsnLowPriority();
+
+// The report cycle: gives its own thread the lowest priority, opens a window,
+// then for ever waits for it to complete, reports it and opens the next one.
+// It must be entered after the edge handler is registered, so that the GPIO
+// library's thread, made by the registration, keeps its own priority.
 [[noreturn]] void rxsnCycle();
 
 // One row of the signal-quality table.

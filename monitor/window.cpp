@@ -1,4 +1,7 @@
 // The sampling window, the edge handler and the report cycle.
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <wiringPi.h>
 
 #include "monitor.h"
@@ -88,7 +91,34 @@ std::uint16_t rxsnAwait() {
     }
 }
 
+// The wait polls the window without a pause in which the thread would give
+// up the processor, so at normal priority it takes a whole core, and on a
+// one-core board half of it from any other busy program. At the lowest
+// priority of an ordinary thread (nice 19, weight 15 against a normal
+// thread's 1024) it runs when nothing else is runnable and takes about 1.5 %
+// from one that keeps busy; a thread at normal priority that wakes takes the
+// processor from it at once. Edges are counted and sampled by the GPIO
+// library's thread, which keeps its own priority, so on a busy board a report
+// only comes later; edges between a window's end and the late reset are
+// counted, not sampled, and no window mixes two.
+//
+// The idle scheduling class (weight 3) would take still less, but a report
+// then waits five times as long for the processor: beside three busy
+// programs, seconds after its window's end, where at nice 19 it came within
+// a fifth of a second (docs/performance.md).
+//
+// The priority is set on this thread only (on Linux a thread's nice value is
+// its own), and only once the handler is registered: a thread inherits its
+// maker's nice value, and an unprivileged thread may lower its priority but
+// never raise it again, so a library thread made after this would be stuck
+// at it.
+bool rxsnLowPriority() {
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), rxsnNice) == 0;
+}
+
 void rxsnCycle() {
+    // Refused, the wait runs on at the thread's present priority.
+    rxsnLowPriority();
     rxsnReset();
     for (;;) {
         rxsnReport(rxsnAwait());

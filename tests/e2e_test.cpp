@@ -2,6 +2,7 @@
 // it, with its output read through pipes.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,6 +11,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -257,6 +260,50 @@ TEST(EndToEnd, ArgumentsAreIgnored) {
     terminate(running);
     const std::string report = "% high: 42, BER: 1.6e-02, SN: 5.2\n";
     EXPECT_EQ(running.stdoutText.substr(0, banner.size() + report.size()), banner + report);
+}
+
+// Scheduling policy and nice value of each thread of process `pid`, by
+// thread id (fields 41 and 19 of /proc/PID/task/TID/stat, counted after the
+// command's closing bracket).
+std::map<long, std::pair<int, int>> threadPriorities(pid_t pid) {
+    std::map<long, std::pair<int, int>> priorities;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(dir)) {
+        std::ifstream stat(task.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::vector<std::string> field(3);  // fields 1 and 2 are before the bracket's end
+        for (std::string f; fields >> f;) {
+            field.push_back(f);
+        }
+        priorities[std::stol(task.path().filename().string())] = {std::stoi(field.at(41)),
+                                                                  std::stoi(field.at(19))};
+    }
+    return priorities;
+}
+
+// The report cycle's busy wait runs at the lowest priority of an ordinary
+// thread, on its own thread only: the board's thread, which calls the
+// handler, keeps its priority whether its clock runs fast from the start or
+// has hardly begun (a priority passed on to it could not be raised again
+// without privilege).
+TEST(EndToEnd, OnlyTheReportCycleWaitsAtTheLowestPriority) {
+    for (const char* rate : {"100000", "1"}) {
+        Process run = start({{"SIMBOARD_RATE", rate}, {"SIMBOARD_HIGH", "42"}});
+        const bool fast = std::string(rate) != "1";
+        // The fast clock has had a window reported; the slow one, not yet.
+        EXPECT_EQ(readUntil(run, hasLines(5), fast ? 20s : 1s), fast);
+        const pid_t pid = run.pid;
+        const auto priorities = threadPriorities(pid);
+        terminate(run);
+        ASSERT_GE(priorities.size(), 2u) << "rate " << rate;
+        for (const auto& [tid, priority] : priorities) {
+            const std::pair<int, int> expected{SCHED_OTHER, tid == pid ? 19 : 0};
+            EXPECT_EQ(priority, expected)
+                << "thread " << tid << (tid == pid ? " (the report cycle)" : "")
+                << " (policy, nice), rate " << rate;
+        }
+    }
 }
 
 TEST(EndToEnd, BadBoardSettingStopsTheBoardWithAMessage) {

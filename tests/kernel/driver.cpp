@@ -33,6 +33,8 @@ void usage() {
         "  --edges N          number of falling clock edges to make\n"
         "  --high P           high S/N samples per 1000 edges, 0..1000 (default 0);\n"
         "                     spread evenly: any 1000 consecutive edges hold P\n"
+        "  --first K          start the --high pattern at edge K, as a driver that made\n"
+        "                     K edges before would go on (default 0)\n"
         "  --flip             invert the S/N level right after each falling edge\n"
         "  --rate R           R edges a second (default: as fast as it can write)\n"
         "  --steady           with --rate: when late, do not make up the edges owed\n"
@@ -46,7 +48,10 @@ void usage() {
         "  --wait-chip PATH   first wait until both lines are requested for edges on\n"
         "                     PATH, their detection set up; prints \"driver: watching\n"
         "                     lines ...\" once it watches them (start it first)\n"
-        "  --wait-timeout S   how long to wait for that (default 10)\n",
+        "  --wait-timeout S   how long to wait for that (default 10)\n"
+        "  --pause-every N    after every N falling edges print \"driver: edge K at T ms\"\n"
+        "                     (K the edge's number from 1, T its time on CLOCK_MONOTONIC)\n"
+        "  --pause-ms M       and then pause M milliseconds (default 0)\n",
         stderr);
 }
 
@@ -207,7 +212,8 @@ void wait_requested(const std::string& chip_path, unsigned clock, unsigned sn, u
 int main(int argc, char** argv) {
     std::string sysfs, wait_chip;
     std::uint64_t clock = ~0ULL, sn = ~0ULL, edges = ~0ULL, high = 0, rate = 0, stop_pid = 0,
-                  burst = 0, run_ms = 50, wait_timeout = 10, gap_us = 0;
+                  burst = 0, run_ms = 50, wait_timeout = 10, gap_us = 0, pause_every = 0,
+                  pause_ms = 0, first = 0;
     bool flip = false, steady = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -254,6 +260,12 @@ int main(int argc, char** argv) {
             wait_timeout = *number;
         else if (arg == "--gap-us")
             gap_us = *number;
+        else if (arg == "--pause-every")
+            pause_every = *number;
+        else if (arg == "--pause-ms")
+            pause_ms = *number;
+        else if (arg == "--first")
+            first = *number;
         else {
             usage();
             die("unknown option " + arg);
@@ -268,6 +280,7 @@ int main(int argc, char** argv) {
     if (rate > 1000000000ULL) die("--rate must be at most 1000000000");
     if ((stop_pid != 0) != (burst != 0)) die("--stop and --burst go together");
     if (gap_us > 1000000) die("--gap-us must be at most 1000000");
+    if (pause_ms > 3600000) die("--pause-ms must be at most 3600000");
 
     if (!wait_chip.empty()) wait_requested(wait_chip, clock, sn, wait_timeout);
 
@@ -293,7 +306,8 @@ int main(int argc, char** argv) {
             wait_stopped(pid);
         }
         // Level for edge k: the high samples of every 1000 edges spread evenly.
-        const bool level = ((k + 1) * high / 1000 - k * high / 1000) != 0;
+        const std::uint64_t n = (first + k) % 1000;
+        const bool level = ((n + 1) * high / 1000 - n * high / 1000) != 0;
         highs += level;
         // Each change, then the gap before the next one.
         const auto change = [gap_us](Pull& line, bool high) {
@@ -301,9 +315,18 @@ int main(int argc, char** argv) {
             if (gap_us) usleep(static_cast<useconds_t>(gap_us));
         };
         if (sn_line.level() != level) change(sn_line, level);
+        const double fell = now();
         change(clock_line, false);
         if (flip) change(sn_line, !level);
         change(clock_line, true);
+        if (pause_every && (k + 1) % pause_every == 0) {
+            std::printf("driver: edge %llu at %.3f ms\n", static_cast<unsigned long long>(k + 1),
+                        fell * 1000);
+            std::fflush(stdout);
+            sleep_ms(static_cast<unsigned>(pause_ms));
+            clock_gettime(CLOCK_MONOTONIC, &next);
+            continue;
+        }
         if (step_ns) sleep_until(next, step_ns, steady);
     }
     const double seconds = now() - start;

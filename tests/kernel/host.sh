@@ -172,6 +172,37 @@ fetch() {
     skip "$what"
 }
 
+# gpiod_tools DIR ARCH: Debian 12's gpiomon (package gpiod, libgpiod 1.6)
+# and its library for ARCH, downloaded once (never installed) and unpacked
+# into DIR/root; sets gpiomon and gpiod_lib (the library's directory). amd64
+# comes through this machine's apt, other architectures through the private
+# Debian 12 configuration in $cache/apt. Debian 12's whatever kernel the
+# guest boots: its C library is the one the guests' other programs have.
+gpiod_tools() {
+    local dir=$1 arch=$2 deb
+    if [ ! -e "$dir/.done" ]; then
+        rm -rf "$dir"
+        mkdir -p "$dir/debs"
+        if [ "$arch" = amd64 ]; then
+            if ! (cd "$dir/debs" && apt-get download -o APT::Sandbox::User=root gpiod libgpiod2) >>"$log" 2>&1; then
+                [ "$(id -u)" = 0 ] && apt-get update >>"$log" 2>&1
+                step "cannot download gpiod" sh -c "cd '$dir/debs' && apt-get download -o APT::Sandbox::User=root gpiod libgpiod2"
+            fi
+        else
+            # A subshell: the caller's apt configuration may be another suite's.
+            (
+                suite=bookworm
+                private_apt "$cache/apt"
+                cd "$dir/debs" && apt_get download -o APT::Sandbox::User=root "gpiod:$arch" "libgpiod2:$arch"
+            ) >>"$log" 2>&1 || { tail -n 30 "$log"; die "cannot download gpiod for $arch"; }
+        fi
+        for deb in "$dir"/debs/*.deb; do step "cannot unpack $deb" dpkg-deb -x "$deb" "$dir/root"; done
+        touch "$dir/.done"
+    fi
+    gpiomon=$dir/root/usr/bin/gpiomon
+    gpiod_lib=$(dirname "$(find "$dir/root" -name 'libgpiod.so.2' | head -n1)")
+}
+
 # check_config: the kernel has the GPIO character device, and no gpio-sim of
 # its own, which would clash with the module built here.
 check_config() {
