@@ -1,6 +1,6 @@
 // The character-device back end's own state and helpers, shared by its
 // parts: the chips and their lines (chips.cpp), the five operations on line
-// requests (wiringpi.cpp) and the edge thread (edges.cpp).
+// requests (wiringpi.cpp) and the edge thread (edgethread.cpp).
 #ifndef CHARDEV_BACKEND_H
 #define CHARDEV_BACKEND_H
 

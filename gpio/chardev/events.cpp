@@ -1,13 +1,24 @@
 #include "events.h"
 
+#include <initializer_list>
+#include <limits>
+
 namespace chardev {
 
 namespace {
 
-// Signed distance from seqno `from` to seqno `to`, as the kernel's 32-bit
-// numbers wrap.
-std::int32_t distance(std::uint32_t from, std::uint32_t to) {
-    return static_cast<std::int32_t>(to - from);
+// Before a line's first event: below every seqno.
+constexpr std::int64_t never = std::numeric_limits<std::int64_t>::min() / 2;
+
+// The kernel's 32-bit `seqno` as a 64-bit one: the nearest to the newest
+// seqno read. An event is read within 2^31 seqnos of that unless the reader
+// stopped while the kernel's full queue dropped 2^31 events.
+std::int64_t extend(Stream& stream, std::uint32_t seqno) {
+    const std::int64_t extended =
+        stream.newest +
+        static_cast<std::int32_t>(seqno - static_cast<std::uint32_t>(stream.newest));
+    stream.newest = extended > stream.newest ? extended : stream.newest;
+    return extended;
 }
 
 // Where the i-th held event is in the ring.
@@ -19,57 +30,140 @@ const Held& at(const Stream& stream, std::size_t i) {
     return stream.held[slot(stream, i)];
 }
 
-// Counts the events of `line` that the full queue dropped before the one
-// numbered `lineSeqno`, and takes that number as the line's last.
-void countDropped(Stream& stream, unsigned line, std::uint32_t lineSeqno) {
-    const std::int32_t gap = distance(stream.lineSeqnos[line], lineSeqno);
+// Adds `count` seqnos missing between `after` and `before` to `missing`.
+// Those noted before that could only lie at or before `passed` are
+// forgotten: their cause was seen after their gaps were given up, as lost
+// for no known cause.
+void note(Missing& missing, std::uint64_t count, std::int64_t after, std::int64_t before,
+          std::int64_t passed) {
+    if (missing.count == 0 || missing.before <= passed + 1) {
+        missing = {count, after, before};
+        return;
+    }
+    missing.count += count;
+    missing.after = missing.after < after ? missing.after : after;
+    missing.before = missing.before > before ? missing.before : before;
+}
+
+// Takes as many of `missing` as can lie in the gap between `from` and `to`,
+// at most `limit`. A gap lies between two events, and so does the range of
+// each cause: the gap lies within the range or outside it.
+std::uint64_t claim(Missing& missing, std::int64_t from, std::int64_t to, std::uint64_t limit) {
+    const bool within = missing.after <= from && to <= missing.before;
+    std::uint64_t n = within ? missing.count : 0;
+    n = n < limit ? n : limit;
+    missing.count -= n;
+    return n;
+}
+
+// Takes the seqnos of the gap between `from` and `to` that `missing` (one
+// per line) explains, at most `limit`: first those of the causes whose range
+// ends at the gap, which no later gap can take. Counts those of the clock
+// line in `clockEdges`, if given.
+std::uint64_t claimAll(const Stream& stream, Missing* missing, std::int64_t from, std::int64_t to,
+                       std::uint64_t limit, std::uint64_t* clockEdges) {
+    std::uint64_t taken = 0;
+    for (const bool ending : {true, false}) {
+        for (unsigned i = 0; i < stream.lines; ++i) {
+            if ((missing[i].before <= to) != ending) {
+                continue;
+            }
+            const std::uint64_t n = claim(missing[i], from, to, limit - taken);
+            taken += n;
+            if (clockEdges != nullptr && i == stream.clock) {
+                *clockEdges += n;
+            }
+        }
+    }
+    return taken;
+}
+
+// Notes the line_seqno of an event of `line` with seqno `seqno`: a gap in
+// the line's numbers is events the full queue dropped, counted when their
+// seqnos are given up (so that a report tells them with their own gap).
+void noteLineSeqno(Stream& stream, unsigned line, std::uint32_t lineSeqno, std::int64_t seqno) {
+    const auto gap = static_cast<std::int32_t>(lineSeqno - stream.lineSeqnos[line]);
     if (gap <= 0) {
         return;
     }
     stream.lineSeqnos[line] = lineSeqno;
-    stream.droppedEvents += static_cast<std::uint32_t>(gap) - 1u;
-    if (line == stream.clock) {
-        stream.lostClockEdges += static_cast<std::uint32_t>(gap) - 1u;
+    if (gap > 1) {
+        const std::int64_t after = stream.seen[line] ? stream.seenSeqnos[line] : never;
+        note(stream.dropped[line], static_cast<std::uint64_t>(gap) - 1u, after, seqno,
+             stream.seqno);
     }
 }
 
 // An event whose seqno was counted lost before it came: its line has no
 // later event applied or held (a line's events come in seqno order), so its
 // level is the line's level from now on. A clock edge that late is not
-// handled: the edges after it were.
+// handled: the edges after it were. It is counted with the losses not yet
+// told; one whose loss was told already is not told again.
 void takeLate(Stream& stream, const Held& event) {
-    ++stream.lateEvents;
-    countDropped(stream, event.line, event.lineSeqno);
+    if (event.seqno > stream.toldSeqno) {
+        ++stream.lateEvents;
+        if (event.line == stream.clock) {
+            ++stream.lostClockEdges;
+        }
+    }
     if (event.line == stream.clock) {
-        ++stream.lostClockEdges;
         return;
     }
     stream.levels[event.line] = event.level;
     stream.known[event.line] = true;
 }
 
+// A second event of a line with the seqno of its newest: the kernel's
+// interrupt thread took the seqno of an edge that came while it ran for the
+// one before, whose own seqno then never comes. The held event stands for
+// both, at the later level; the missing seqno lies between the line's event
+// before it and this one, and is not counted lost. When the first was
+// applied already, this one sets the line's level from now on.
+void takeRepeat(Stream& stream, const Held& event) {
+    if (event.seqno <= stream.seqno) {
+        stream.levels[event.line] = event.level;
+        stream.known[event.line] = true;
+        return;
+    }
+    for (std::size_t i = stream.count; i-- > 0;) {
+        Held& earlier = stream.held[slot(stream, i)];
+        if (earlier.line == event.line && earlier.seqno == event.seqno) {
+            earlier.level = event.level;
+            break;
+        }
+    }
+    note(stream.repeated[event.line], 1, stream.priorSeqnos[event.line], event.seqno, stream.seqno);
+}
+
 // True when the seqno after the last applied can never come: every line
 // has had an event past it read, and a line's events come in seqno order.
 bool missingForGood(const Stream& stream) {
-    const std::uint32_t missing = stream.seqno + 1u;
+    const std::int64_t missing = stream.seqno + 1;
     for (unsigned i = 0; i < stream.lines; ++i) {
-        if (!stream.seen[i] || distance(missing, stream.seenSeqnos[i]) <= 0) {
+        if (!stream.seen[i] || stream.seenSeqnos[i] <= missing) {
             return false;
         }
     }
     return true;
 }
 
-// Counts the seqnos missing before the front event lost; every line's
-// level is then taken up again from its next event.
+// Gives up the seqnos missing before the front event: those a repeated
+// seqno stands for are not lost; of the others, those the full queue
+// dropped are told so. After a loss every line's level is taken up again
+// from its next event.
 void skipGap(Stream& stream) {
-    const std::uint32_t next = at(stream, 0).seqno;
-    stream.lostEvents += next - stream.seqno - 1u;
-    stream.seqno = next - 1u;
-    for (unsigned i = 0; i < stream.lines; ++i) {
+    const std::int64_t next = at(stream, 0).seqno;
+    const auto gap = static_cast<std::uint64_t>(next - stream.seqno - 1);
+    const std::uint64_t lost =
+        gap - claimAll(stream, stream.repeated, stream.seqno, next, gap, nullptr);
+    stream.droppedEvents +=
+        claimAll(stream, stream.dropped, stream.seqno, next, lost, &stream.lostClockEdges);
+    stream.lostEvents += lost;
+    stream.seqno = next - 1;
+    for (unsigned i = 0; lost != 0 && i < stream.lines; ++i) {
         stream.known[i] = false;
     }
-    stream.resync = true;
+    stream.resync = stream.resync || lost != 0;
 }
 
 // Index of the line at chip offset `offset` in the request, or -1.
@@ -100,30 +194,41 @@ std::size_t room(const Stream& stream) {
     return heldMax - stream.count;
 }
 
-void take(Stream& stream, const gpio_v2_line_event* events, std::size_t count) {
+void take(Stream& stream, const gpio_v2_line_event* events, std::size_t count, std::int64_t nowMs,
+          bool more) {
+    stream.more = more;
     for (std::size_t e = 0; e < count && stream.count < heldMax; ++e) {
         const gpio_v2_line_event& in = events[e];
         const int index = lineIndex(stream, in.offset);
         if (index < 0) {
             continue;
         }
-        const Held event{
-            in.seqno, in.line_seqno, static_cast<std::uint16_t>(index),
-            static_cast<std::uint8_t>(in.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0)};
         const auto line = static_cast<unsigned>(index);
-        if (!stream.seen[line] || distance(stream.seenSeqnos[line], event.seqno) > 0) {
+        Held event{extend(stream, in.seqno), nowMs, static_cast<std::uint16_t>(line),
+                   static_cast<std::uint8_t>(in.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0)};
+        noteLineSeqno(stream, line, in.line_seqno, event.seqno);
+        if (stream.seen[line] && event.seqno == stream.seenSeqnos[line]) {
+            takeRepeat(stream, event);
+            continue;
+        }
+        if (!stream.seen[line] || event.seqno > stream.seenSeqnos[line]) {
+            stream.priorSeqnos[line] = stream.seen[line] ? stream.seenSeqnos[line] : never;
             stream.seenSeqnos[line] = event.seqno;
         }
         stream.seen[line] = true;
-        if (distance(stream.seqno, event.seqno) <= 0) {
+        if (event.seqno <= stream.seqno) {
             takeLate(stream, event);
             continue;
         }
-        // Insertion from the back: events mostly come in order.
+        // Insertion from the back: events mostly come in order. The events
+        // after it were read no later, so its `since` is theirs.
         std::size_t i = stream.count;
-        while (i > 0 && distance(at(stream, i - 1).seqno, event.seqno) < 0) {
+        while (i > 0 && at(stream, i - 1).seqno > event.seqno) {
             stream.held[slot(stream, i)] = at(stream, i - 1);
             --i;
+        }
+        if (i < stream.count && at(stream, i + 1).since < event.since) {
+            event.since = at(stream, i + 1).since;
         }
         stream.held[slot(stream, i)] = event;
         ++stream.count;
@@ -134,13 +239,12 @@ bool frontReady(Stream& stream, std::int64_t nowMs) {
     if (stream.count == 0) {
         return false;
     }
-    if (at(stream, 0).seqno == stream.seqno + 1u) {
+    const Held& front = at(stream, 0);
+    if (front.seqno <= stream.seqno + 1) {
         return true;  // nothing missing before it: the usual case
     }
-    if (stream.holdSince < 0) {
-        stream.holdSince = nowMs;
-    }
-    if (nowMs - stream.holdSince < holdMs && stream.count < heldMax && !missingForGood(stream)) {
+    if (stream.count < heldMax && !missingForGood(stream) &&
+        (stream.more || nowMs - front.since < holdMs)) {
         return false;
     }
     skipGap(stream);
@@ -148,20 +252,20 @@ bool frontReady(Stream& stream, std::int64_t nowMs) {
 }
 
 std::int64_t holdLeft(const Stream& stream, std::int64_t nowMs) {
-    if (stream.count == 0 || stream.holdSince < 0) {
+    if (stream.count == 0) {
         return -1;
     }
-    const std::int64_t left = stream.holdSince + holdMs - nowMs;
-    return left > 0 ? left : 0;
+    const std::int64_t left = at(stream, 0).since + holdMs - nowMs;
+    return left > 0 && !stream.more ? left : 0;
 }
 
 bool popFront(Stream& stream) {
     const Held event = at(stream, 0);
     stream.first = (stream.first + 1) % heldMax;
     --stream.count;
-    stream.holdSince = -1;
-    stream.seqno = event.seqno;
-    countDropped(stream, event.line, event.lineSeqno);
+    if (event.seqno > stream.seqno) {
+        stream.seqno = event.seqno;
+    }
     stream.levels[event.line] = event.level;
     stream.known[event.line] = true;
     return event.line == stream.clock;

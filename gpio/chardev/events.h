@@ -15,12 +15,24 @@
 // - one line's events are queued in seqno order, and their line_seqno has a
 //   gap only where the full queue dropped its oldest events;
 // - a line's interrupts that come before its thread runs merge into one
-//   event with the last seqno: the earlier seqnos never come.
-// Events are therefore applied in seqno order. A missing seqno holds the
+//   event with the last seqno: the earlier seqnos never come;
+// - an interrupt that lands while the line's thread runs, after it cleared
+//   the line's timestamp and before it read the seqno the hard handler left,
+//   gives the event being queued the new edge's seqno, and the thread's next
+//   run queues the new edge with that seqno again: two events of the line
+//   with one seqno, and the first edge's own seqno never comes.
+// Events are therefore applied in seqno order, extended to 64 bits so that
+// a line may stay silent for any length of time. A missing seqno holds the
 // events after it until it comes, until every line has shown an event past
-// it (it can then never come), or until it has been missing for holdMs; then
-// it is counted lost and every line's level is taken up again from its next
-// event.
+// it (it can then never come), or until the earliest read of an event behind
+// it is holdMs ago, once a read came back short (the kernel's queue may hold
+// it otherwise); then it is counted lost and every line's level is taken up
+// again from its next event. Gaps in a row are thus given up together: no
+// event waits more than holdMs after it was read, however many gaps stand
+// before it, unless reads keep coming back full or more than heldMax events
+// come within one hold. A second event of a line with the same seqno stands
+// for both, at its level, and the seqno that went missing with it is not
+// counted lost.
 #ifndef CHARDEV_EVENTS_H
 #define CHARDEV_EVENTS_H
 
@@ -33,24 +45,35 @@ namespace chardev {
 
 constexpr unsigned maxLines = GPIO_V2_LINES_MAX;
 
-// How long a missing event may hold the events after it. An event is queued
-// by its line's interrupt thread, which runs at real-time priority within
-// microseconds of the edge on a sound system, and at the next timer tick
-// (4 ms) at worst on the boards seen; 50 ms is ten times that, and still
-// short against a report window (1000 edges take a second at 1 kHz).
+// How long a missing event may hold the events read after it. An event is
+// queued by its line's interrupt thread, which runs at real-time priority
+// within microseconds of the edge on a sound system, and at the next timer
+// tick (4 ms) at worst on the boards seen; 50 ms is ten times that, and
+// still short against a report window (1000 edges take a second at 1 kHz).
 constexpr std::int64_t holdMs = 50;
 
 // Events held while an earlier one is missing: more than the kernel's
-// largest queue (1024), so that a hold never has to give up for room while
-// the reader keeps up.
+// largest queue (1024). A hold gives up for room only when more than this
+// many events are read before it ends: above 81,920 events a second (some
+// five times the most the kernel leg's benchmark saw delivered without a
+// loss, docs/performance.md), or while reads keep coming back full. The
+// seqno is then counted lost like any other.
 constexpr std::size_t heldMax = 4096;
 
 // One event as the stream keeps it.
 struct Held {
-    std::uint32_t seqno;
-    std::uint32_t lineSeqno;
+    std::int64_t seqno;  // the kernel's seqno, extended to 64 bits
+    std::int64_t since;  // ms: the earliest read of this event and of every one after it
     std::uint16_t line;  // index in the request
     std::uint8_t level;  // the line's level after the edge
+};
+
+// Seqnos missing for a known cause, not yet met in a gap: `count` of them,
+// between `after` and `before` (both excluded).
+struct Missing {
+    std::uint64_t count = 0;
+    std::int64_t after = 0;
+    std::int64_t before = 0;
 };
 
 struct Stream {
@@ -60,21 +83,27 @@ struct Stream {
     int levels[maxLines]{};        // level of each line as of the last event applied
     bool known[maxLines]{};        // false after events were lost
     bool resync = false;           // some level is not known
+    bool more = false;             // the last read was cut short: the kernel may hold more
 
-    std::uint32_t seqno = 0;               // last seqno applied or counted lost
-    std::uint32_t lineSeqnos[maxLines]{};  // last line_seqno applied, per line
+    std::int64_t seqno = 0;                // last seqno applied or counted lost
+    std::int64_t newest = 0;               // newest seqno read
+    std::uint32_t lineSeqnos[maxLines]{};  // newest line_seqno read, per line
     bool seen[maxLines]{};                 // a line has had an event read
-    std::uint32_t seenSeqnos[maxLines]{};  // seqno of each line's newest event read
+    std::int64_t seenSeqnos[maxLines]{};   // seqno of each line's newest event read
+    std::int64_t priorSeqnos[maxLines]{};  // and of the one before it
+    Missing dropped[maxLines]{};   // per line: dropped from the full queue (line_seqno gaps)
+    Missing repeated[maxLines]{};  // per line: the seqnos its repeated seqnos stand for
 
-    Held held[heldMax]{};         // events read and not yet applied, a ring in seqno order
-    std::size_t first = 0;        // index of the oldest in the ring
-    std::size_t count = 0;        // events in the ring
-    std::int64_t holdSince = -1;  // ms when the event in front began to wait, or -1
+    Held held[heldMax]{};   // events read and not yet applied, a ring in seqno order
+    std::size_t first = 0;  // index of the oldest in the ring
+    std::size_t count = 0;  // events in the ring
 
     std::uint64_t lostEvents = 0;      // seqnos that never came in time
-    std::uint64_t droppedEvents = 0;   // of which dropped from the full queue (line_seqno gaps)
-    std::uint64_t lostClockEdges = 0;  // of which on the clock line
+    std::uint64_t droppedEvents = 0;   // of which dropped from the full queue
+    std::uint64_t lostClockEdges = 0;  // of which on the clock line, and clock edges too late
     std::uint64_t lateEvents = 0;      // events that came after their seqno was counted lost
+    std::int64_t toldSeqno = -1;       // losses up to this seqno were told: late events
+                                       // of them are not counted again
 };
 
 // Sets up a stream for a request whose lines are at `offsets` (the clock at
@@ -85,20 +114,26 @@ void startStream(Stream& stream, const unsigned* offsets, unsigned lines, unsign
 // Room for this many more events: read no more than that at a time.
 std::size_t room(const Stream& stream);
 
-// Takes `count` (at most room()) events just read from the request into the
-// stream, in seqno order among those held. An event of a line outside the
-// request is ignored; one whose seqno was already counted lost (it came too
-// late) only sets its line's level.
-void take(Stream& stream, const gpio_v2_line_event* events, std::size_t count);
+// Takes `count` (at most room()) events read from the request at `nowMs`
+// (a monotonic clock in ms) into the stream, in seqno order among those
+// held. `more` says that the read was cut short (by room() or the batch),
+// so that the kernel's queue may hold more: no hold is then given up for
+// time, as the event awaited may be among them. An event of a line outside
+// the request is ignored; one whose seqno was already counted lost (it came
+// too late), or that repeats its line's last seqno once that was applied,
+// only sets its line's level.
+void take(Stream& stream, const gpio_v2_line_event* events, std::size_t count, std::int64_t nowMs,
+          bool more);
 
-// True when the front event can be applied at `nowMs` (a monotonic clock in
-// ms). A missing seqno before it that cannot come any more, or has been
-// awaited holdMs, or whose wait would need more room than there is, is
-// counted lost here, and every line's level is then taken up again from its
-// next event.
+// True when the front event can be applied at `nowMs`. A missing seqno
+// before it that cannot come any more, or that holds an event read holdMs
+// ago (once a read came back short), or whose wait would need more room
+// than there is, is counted lost here, and every line's level is then taken
+// up again from its next event.
 bool frontReady(Stream& stream, std::int64_t nowMs);
 
-// Milliseconds until the event in front stops waiting, or -1 when none waits.
+// Milliseconds until the event in front stops waiting (0 when it waits only
+// for the rest of the kernel's queue to be read), or -1 when none waits.
 std::int64_t holdLeft(const Stream& stream, std::int64_t nowMs);
 
 // Takes the front event off and sets its line's level; true for a clock edge.
@@ -145,8 +180,8 @@ void advance(Stream& stream, std::int64_t nowMs, Present&& present, Handler&& ha
 // take() and advance() together, for events just read.
 template <class Present, class Handler>
 void follow(Stream& stream, const gpio_v2_line_event* events, std::size_t count, std::int64_t nowMs,
-            Present&& present, Handler&& handler) {
-    take(stream, events, count);
+            bool more, Present&& present, Handler&& handler) {
+    take(stream, events, count, nowMs, more);
     advance(stream, nowMs, present, handler);
 }
 

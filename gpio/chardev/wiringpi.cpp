@@ -11,7 +11,7 @@
 // digitalRead of an input pin from the handler returns the level the stream
 // says the pin had at that edge (events.h), not its level at the later moment
 // the handler happens to run. The chips are found in chips.cpp, the edge
-// thread is edges.cpp.
+// thread is edgethread.cpp and its loop edges.cpp.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
