@@ -22,6 +22,12 @@ unsigned Chip::lines() const {
     return info.lines;
 }
 
+std::string Chip::label() const {
+    gpiochip_info info{};
+    if (ioctl(fd_, GPIO_GET_CHIPINFO_IOCTL, &info) != 0) return {};
+    return info.label;
+}
+
 std::optional<gpio_v2_line_info> Chip::line_info(unsigned offset) const {
     gpio_v2_line_info info{};
     info.offset = offset;

@@ -30,6 +30,8 @@ public:
     }
     // Line count from GPIO_GET_CHIPINFO_IOCTL, 0 on error.
     unsigned lines() const;
+    // The chip's label from GPIO_GET_CHIPINFO_IOCTL, empty on error.
+    std::string label() const;
     std::optional<gpio_v2_line_info> line_info(unsigned offset) const;
     // Offset of the line with this name, if the chip has one.
     std::optional<unsigned> find_line(const std::string& name) const;

@@ -99,19 +99,41 @@ END
 # linux-image-FLAVOUR names for ARCH. Sets image_pkg, release, abi, version
 # (the image's), kbuild_pkg (the build programs, for amd64 as they run here;
 # named by the headers' Depends), packages (image, headers, common headers,
-# kbuild, sources), downloads and src_version (pin_versions).
+# kbuild, sources), downloads and src_version (pin_versions). A mirror may
+# list a kernel before it serves it: the images that the versions of
+# linux-image-FLAVOUR name are tried newest first, each downloaded once into
+# $cache/image-probe (download takes it from there), and the first that
+# comes is taken, said when it is not the newest.
 kernel_packages() {
-    local flavour=$1 arch=$2
-    image_pkg=$( (apt_cache depends "linux-image-$flavour:$arch" 2>/dev/null || true) |
-        sed -n "s/^ *Depends: \(linux-image-[0-9].*-$flavour\)\(:$arch\)\?$/\1/p" | head -n1)
-    [ -n "$image_pkg" ] || skip "no linux-image-$flavour:$arch in the package lists of $suite (apt-get update?)"
+    local flavour=$1 arch=$2 images pkg
+    images=$( (apt_cache show "linux-image-$flavour:$arch" 2>/dev/null || true) |
+        sed -n "s/^Depends:.*\(linux-image-[0-9][^ ,:]*-$flavour\).*/\1/p" | sort -Vru)
+    [ -n "$images" ] || skip "no linux-image-$flavour:$arch in the package lists of $suite (apt-get update?)"
+    for pkg in $images; do
+        image_pkg=$pkg
+        version=$(candidate "$image_pkg:$arch")
+        image_served "$image_pkg:$arch" "$version" && break
+        echo "== $name: $image_pkg $version is listed but not served by the mirror: trying the one before"
+        image_pkg=
+    done
+    [ -n "$image_pkg" ] || skip "none of the kernels of linux-image-$flavour:$arch can be downloaded ($(echo $images))"
     release=${image_pkg#linux-image-}
     abi=${release%-"$flavour"}
-    version=$(candidate "$image_pkg:$arch")
     kbuild_of "linux-headers-$release:$arch"
     packages=("$image_pkg:$arch" "linux-headers-$release:$arch" "linux-headers-$abi-common" "$kbuild_pkg:amd64"
               "linux-source-$series")
     pin_versions "$version" "${packages[@]}"
+}
+
+# image_served PACKAGE VERSION: PACKAGE at VERSION downloads (once: a
+# marker keeps the answer, the .deb is kept for download).
+image_served() {
+    local probe=$cache/image-probe
+    [ -e "$probe/$1=$2.ok" ] && return
+    [ -n "$2" ] && [ "$2" != "(none)" ] || return 1
+    mkdir -p "$probe"
+    (cd "$probe" && apt_get download -o APT::Sandbox::User=root "$1=$2") >>"$log" 2>&1 || return 1
+    touch "$probe/$1=$2.ok"
 }
 
 # kbuild_of HEADERS: sets kbuild_pkg to the package of the kernel's build
@@ -159,7 +181,23 @@ deb() { ls "$kdir/debs/$1"_*.deb; }
 
 # download PACKAGE...: apt_get download into $kdir/debs (apt's download user
 # cannot write into a build tree under /root).
-download() { (cd "$kdir/debs" && apt_get download -o APT::Sandbox::User=root "$@"); }
+# An image already downloaded by image_served is linked in first: apt
+# leaves a file that is already there.
+download() {
+    ln -f "$cache"/image-probe/*.deb "$kdir/debs/" 2>/dev/null || true
+    (cd "$kdir/debs" && apt_get download -o APT::Sandbox::User=root "$@")
+}
+
+# fetch WHAT PACKAGE...: download, its output in the log; packages that the
+# archive lists but cannot give skip the guest (a failure in CI), saying
+# WHAT and apt's errors.
+fetch() {
+    local what=$1
+    shift
+    download "$@" >>"$log" 2>&1 && return
+    grep -E '^(E|Err):' "$log" | tail -n 4
+    skip "$what"
+}
 
 # gpiod_tools DIR ARCH: Debian 12's gpiomon (package gpiod, libgpiod 1.6)
 # and its library for ARCH, downloaded once (never installed) and unpacked
@@ -331,11 +369,12 @@ add_module() {
     modules+=("$kdir/$name")
 }
 
-# copy_modules DIR: the modules, then gpio-sim, into DIR/lib/modules, numbered
-# in the order the guest's init loads them (their names sort in that order).
+# copy_modules DIR: the modules, then gpio-sim (unless module is empty), into
+# DIR/lib/modules, numbered in the order the guest's init loads them (their
+# names sort in that order).
 copy_modules() {
     local m n=0
-    for m in "${modules[@]}" "${module%.ko}"; do
+    for m in "${modules[@]}" ${module:+"${module%.ko}"}; do
         n=$((n + 1))
         cp "$m.ko" "$1/lib/modules/$(printf %02d "$n")-${m##*/}.ko"
     done

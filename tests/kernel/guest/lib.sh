@@ -323,6 +323,26 @@ expect_failure() {
     done
 }
 
+# expect_outside_group: run by a user outside the group gpio, the program
+# fails to start and says that the user must join it.
+expect_outside_group() {
+    program_run "$USER_PLAIN"
+    expect_failure "a user outside the group" "wiringPin setup failed" \
+        "permission denied: the user must be in the group 'gpio'"
+}
+
+# expect_busy_clock CHIP: with the clock line (GPIO25, line 25 of CHIP) held
+# by another program, the program fails to set up its handler and names the
+# holder.
+expect_busy_clock() {
+    bg line_hold GPIO25 1 >/tmp/hold.out
+    wait_for_text /tmp/hold.out held
+    program_run "$USER_GPIO"
+    expect_failure "busy clock" "isr setup failed" \
+        "^gpio: wiringPiISR: pin 6 (GPIO25, $1 line 25): in use by 'line_hold'"
+    bg_stop
+}
+
 # irq_thread CONSUMER OFFSET: pid of the kernel thread that queues the edge
 # events of line OFFSET of a request by CONSUMER: the thread of the interrupt
 # whose action is CONSUMER and whose hardware number (on gpio-sim, the line's
