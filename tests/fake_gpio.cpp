@@ -1,3 +1,4 @@
+// The fake of digitalRead that drives the monitor in the unit tests.
 #include "fake_gpio.h"
 
 #include <gtest/gtest.h>

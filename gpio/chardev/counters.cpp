@@ -1,3 +1,7 @@
+// The benchmark build's counters of the edge thread's work: the signal
+// handlers that print them on standard error (SIGUSR1; SIGTERM, which then
+// ends the process), written with nothing but write() so that they are safe
+// in a handler.
 #include "counters.h"
 
 #include <unistd.h>

@@ -1,3 +1,7 @@
+// The edge-event stream: puts the kernel's events back into the order the
+// edges happened (by their sequence numbers), holds events behind a missing
+// number for a while, counts what was lost, and gives the handler each
+// clock edge with the levels the inputs had at it.
 #include "events.h"
 
 #include <initializer_list>

@@ -1,3 +1,5 @@
+// Finding a Broadcom GPIO's line among the chips: by its line name GPIO<n>
+// first, else by offset on a chip labelled as a Raspberry Pi's SoC.
 #include "lookup.h"
 
 namespace chardev {

@@ -1,3 +1,5 @@
+// The texts the character-device back end tells on standard error: access
+// advice, lost edge events and a kernel without uAPI v2.
 #include "messages.h"
 
 namespace chardev {

@@ -1,3 +1,4 @@
+// The GPIO library's pin numbering as Broadcom GPIO numbers.
 #include "pins.h"
 
 namespace chardev {

@@ -1,3 +1,5 @@
+// Helpers on the kernel's GPIO character device for the kernel leg's guest
+// programs: a chip's size, label and line information, and finding a line by name.
 #include "chip.h"
 
 #include <dirent.h>
