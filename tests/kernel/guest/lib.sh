@@ -475,6 +475,25 @@ leftovers() {
 
 # journal_banner: the banner as the journal holds it, which stores no empty
 # entries: its first line.
+# readme_command HEADING PREFIX: the README's command that starts with PREFIX
+# in its section HEADING (readme-line), as this guest runs it as root:
+# without sudo, apt's with -y and this run's package file for the README's,
+# journalctl's without -f (which would follow for ever). Printed for the
+# case to run unquoted.
+readme_command() {
+    local cmd word out=
+    cmd=$(readme-line "$1" "$2") || return 1
+    for word in ${cmd#sudo }; do
+        case $word in
+        ./*.deb) word=$(ls /var/lib/kernel-test/sorvalen_*_amd64.deb) ;;
+        -f) continue ;;
+        esac
+        out="$out $word"
+    done
+    case $out in " apt "*) out="$out -y" ;; esac
+    echo "${out# }"
+}
+
 journal_banner() {
     banner | head -n1
 }

@@ -1,10 +1,11 @@
-# The package installed with apt from the file, as a user does, on a system
+# The package installed with the README's apt command, on a system
 # without network: its dependencies are there. Its manual page is shown; its
 # service is installed, neither enabled nor started, and systemd finds
 # nothing wrong in it.
 # time limit: 300
-deb=$(ls /var/lib/kernel-test/sorvalen_*_amd64.deb)
-apt install -y "$deb" >/tmp/apt.log 2>&1 || fail "apt install $deb failed: $(cat /tmp/apt.log)"
+install=$(readme_command "Install on a Raspberry Pi" "sudo apt install") || fail "no install command in the README"
+# shellcheck disable=SC2086
+$install >/tmp/apt.log 2>&1 || fail "$install failed: $(cat /tmp/apt.log)"
 expect_eq "the package's state" "install ok installed" "$(dpkg-query -W -f='${Status}' sorvalen)"
 man -P cat sorvalen >/tmp/man.txt 2>&1
 grep -q 'console monitor for received signal quality' /tmp/man.txt ||
