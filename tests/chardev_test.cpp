@@ -32,11 +32,11 @@
 
 namespace {
 
-// The whole numbering against the README's statement of it, which users
-// wire their boards by: every pin's GPIO, so that swapping any two fails.
-TEST(ChardevPins, NumberingIsTheReadmesTable) {
-    std::ifstream readme(README_FILE);
-    ASSERT_TRUE(readme) << README_FILE;
+// The whole numbering against the design document's statement of it, which
+// boards are wired by: every pin's GPIO, so that swapping any two fails.
+TEST(ChardevPins, NumberingIsTheDesignsTable) {
+    std::ifstream readme(DESIGN_FILE);
+    ASSERT_TRUE(readme) << DESIGN_FILE;
     std::vector<int> pinRow;
     std::map<int, int> table;
     for (std::string line; std::getline(readme, line);) {
