@@ -165,17 +165,15 @@ TEST(Readme, FailureTableHoldsEveryMessageAndNoStaleOne) {
     ASSERT_GT(parts.size(), 30U) << "the sources' messages were not found under " << SOURCE_DIR;
     ASSERT_FALSE(messages.empty()) << README_FILE << " has no table under \"## When it fails\"";
     for (const auto& part : parts) {
-        EXPECT_TRUE(std::any_of(messages.begin(), messages.end(),
-                                [&](const Message& m) {
-                                    return m.text.find(part.text) != std::string::npos;
-                                }))
+        EXPECT_TRUE(std::any_of(
+            messages.begin(), messages.end(),
+            [&](const Message& m) { return m.text.find(part.text) != std::string::npos; }))
             << part.file << " prints \"" << part.text << "\", which no message in the table holds";
     }
     for (const auto& message : messages) {
-        EXPECT_TRUE(std::any_of(parts.begin(), parts.end(),
-                                [&](const Part& p) {
-                                    return message.text.find(p.text) != std::string::npos;
-                                }))
+        EXPECT_TRUE(std::any_of(
+            parts.begin(), parts.end(),
+            [&](const Part& p) { return message.text.find(p.text) != std::string::npos; }))
             << "the table's message `" << message.text
             << "` holds no text the sources print any more\n  in: " << message.row;
     }
