@@ -28,6 +28,7 @@
 #include "lookup.h"
 #include "losses.h"
 #include "messages.h"
+#include "monitor/metrics.h"
 #include "pins.h"
 
 namespace {
@@ -895,6 +896,16 @@ TEST(ChardevLosses, ReadWhileAddedToInOneSet) {
     rxsnEdgeLosses(&seen[0], &seen[1], &seen[2]);
     EXPECT_EQ(torn, 0u);
     EXPECT_EQ(seen[2] - base[2], 3 * step * adds);
+}
+
+// The monitor's metrics file takes the back end's totals, each cause as its own.
+TEST(ChardevLosses, TheMetricsFileTakesThemCauseByCause) {
+    const RxsnLosses before = rxsnLosses();
+    chardev::addLosses(3, 2, 1);
+    const RxsnLosses after = rxsnLosses();
+    EXPECT_EQ(after.dropped - before.dropped, 3u);
+    EXPECT_EQ(after.late - before.late, 2u);
+    EXPECT_EQ(after.merged - before.merged, 1u);
 }
 
 }  // namespace
