@@ -33,11 +33,11 @@
 
 namespace {
 
-// The whole numbering against the README's statement of it, which users
+// The whole numbering against the design document's table of it, which users
 // wire their boards by: every pin's GPIO, so that swapping any two fails.
-TEST(ChardevPins, NumberingIsTheReadmesTable) {
-    std::ifstream readme(README_FILE);
-    ASSERT_TRUE(readme) << README_FILE;
+TEST(ChardevPins, NumberingIsTheDocumentedTable) {
+    std::ifstream readme(PIN_TABLE_FILE);
+    ASSERT_TRUE(readme) << PIN_TABLE_FILE;
     std::vector<int> pinRow;
     std::map<int, int> table;
     for (std::string line; std::getline(readme, line);) {

@@ -1,3 +1,6 @@
+// The benchmark build's counters of the edge thread's work: handler calls,
+// reads and their sizes, printed on a signal (compiled in only with
+// SORVALEN_EDGE_COUNTERS).
 #include "counters.h"
 
 #include <unistd.h>

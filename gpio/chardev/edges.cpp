@@ -1,3 +1,5 @@
+// The edge loop: waits for the request's events with a time limit, reads
+// what is there, follows the stream, and tells losses at most once a second.
 #include "edges.h"
 
 #include <cerrno>

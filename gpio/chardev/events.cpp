@@ -1,3 +1,6 @@
+// The edge-event stream: events taken into seqno order, gaps held and given
+// up, repeated seqnos and the causes of losses accounted for (events.h says
+// what the kernel guarantees and what follows from it).
 #include "events.h"
 
 #include <initializer_list>

@@ -1,3 +1,5 @@
+// Finding a Broadcom GPIO among the system's chips, by line name or on the
+// chip with a header label.
 #include "lookup.h"
 
 namespace chardev {

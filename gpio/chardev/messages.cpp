@@ -1,3 +1,5 @@
+// The back end's texts on standard error: access advice, the loss line, the
+// old-kernel message.
 #include "messages.h"
 
 namespace chardev {

@@ -1,3 +1,4 @@
+// The library's pin numbers and the Broadcom GPIOs they stand for.
 #include "pins.h"
 
 namespace chardev {

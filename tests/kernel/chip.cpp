@@ -1,3 +1,5 @@
+// The guest programs' helpers on the character device: the chips' paths,
+// their lines, counts given on the command line.
 #include "chip.h"
 
 #include <dirent.h>

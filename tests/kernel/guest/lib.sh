@@ -475,6 +475,22 @@ leftovers() {
 
 # journal_banner: the banner as the journal holds it, which stores no empty
 # entries: its first line.
+# readme_command PATTERN: the README's command line (an indented line of its
+# code blocks) that matches the extended regular expression PATTERN, without
+# "sudo " (the cases run as root); status 1, said on standard error, unless
+# exactly one line matches. The
+# system guest's cases run the README's commands as a user types them, so
+# that a command the README gets wrong fails there.
+readme_command() {
+    local lines
+    lines=$(grep -E "^    (sudo )?$1" /var/lib/kernel-test/README.md | sed 's/^    //; s/^sudo //')
+    if [ -z "$lines" ] || [ "$(printf '%s\n' "$lines" | wc -l)" != 1 ]; then
+        echo "not exactly one command in the README matches '$1': $lines" >&2
+        return 1
+    fi
+    printf '%s\n' "$lines"
+}
+
 journal_banner() {
     banner | head -n1
 }

@@ -4,7 +4,10 @@
 # nothing wrong in it.
 # time limit: 300
 deb=$(ls /var/lib/kernel-test/sorvalen_*_amd64.deb)
-apt install -y "$deb" >/tmp/apt.log 2>&1 || fail "apt install $deb failed: $(cat /tmp/apt.log)"
+# The README's line, for this machine's package and without asking.
+install=$(readme_command 'apt install \./sorvalen_') || fail "no command apt install \./sorvalen_ in the README"
+install=$(printf '%s\n' "$install" | sed "s|\./sorvalen_[^ ]*\.deb|$deb|; s|^apt install|apt install -y|")
+$install >/tmp/apt.log 2>&1 || fail "$install failed: $(cat /tmp/apt.log)"
 expect_eq "the package's state" "install ok installed" "$(dpkg-query -W -f='${Status}' sorvalen)"
 man -P cat sorvalen >/tmp/man.txt 2>&1
 grep -q 'console monitor for received signal quality' /tmp/man.txt ||

@@ -5,7 +5,8 @@
 # time limit: 300
 deb=$(ls /var/lib/kernel-test/sorvalen_*_amd64.deb)
 files=$(package_files)
-check systemctl disable --now sorvalen.service
+disable=$(readme_command "systemctl disable") || fail "no command systemctl disable in the README"
+check $disable
 expect_eq "the service after disable --now" "inactive" "$(systemctl is-active sorvalen.service)"
 apt purge -y sorvalen >/tmp/apt.log 2>&1 || fail "apt purge sorvalen failed: $(cat /tmp/apt.log)"
 # shellcheck disable=SC2086
