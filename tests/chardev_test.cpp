@@ -28,15 +28,16 @@
 #include "lookup.h"
 #include "losses.h"
 #include "messages.h"
+#include "monitor/metrics.h"
 #include "pins.h"
 
 namespace {
 
-// The whole numbering against the design document's statement of it, which
-// boards are wired by: every pin's GPIO, so that swapping any two fails.
-TEST(ChardevPins, NumberingIsTheDesignsTable) {
-    std::ifstream readme(DESIGN_FILE);
-    ASSERT_TRUE(readme) << DESIGN_FILE;
+// The whole numbering against the design document's table of it, which users
+// wire their boards by: every pin's GPIO, so that swapping any two fails.
+TEST(ChardevPins, NumberingIsTheDocumentedTable) {
+    std::ifstream readme(PIN_TABLE_FILE);
+    ASSERT_TRUE(readme) << PIN_TABLE_FILE;
     std::vector<int> pinRow;
     std::map<int, int> table;
     for (std::string line; std::getline(readme, line);) {
@@ -895,6 +896,16 @@ TEST(ChardevLosses, ReadWhileAddedToInOneSet) {
     rxsnEdgeLosses(&seen[0], &seen[1], &seen[2]);
     EXPECT_EQ(torn, 0u);
     EXPECT_EQ(seen[2] - base[2], 3 * step * adds);
+}
+
+// The monitor's metrics file takes the back end's totals, each cause as its own.
+TEST(ChardevLosses, TheMetricsFileTakesThemCauseByCause) {
+    const RxsnLosses before = rxsnLosses();
+    chardev::addLosses(3, 2, 1);
+    const RxsnLosses after = rxsnLosses();
+    EXPECT_EQ(after.dropped - before.dropped, 3u);
+    EXPECT_EQ(after.late - before.late, 2u);
+    EXPECT_EQ(after.merged - before.merged, 1u);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The fake of digitalRead that drives the monitor in the unit tests.
+// The fake digitalRead of the monitor's unit tests: each read from the
+// level source the test set, counted.
 #include "fake_gpio.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,6 @@
-// The benchmark build's counters of the edge thread's work: the signal
-// handlers that print them on standard error (SIGUSR1; SIGTERM, which then
-// ends the process), written with nothing but write() so that they are safe
-// in a handler.
+// The benchmark build's counters of the edge thread's work: handler calls,
+// reads and their sizes, printed on a signal (compiled in only with
+// SORVALEN_EDGE_COUNTERS).
 #include "counters.h"
 
 #include <unistd.h>

@@ -1,6 +1,5 @@
-// The edge loop: waits for and reads the request's edge events in batches,
-// hands them to the event stream in the order the edges happened, and tells
-// the events it lost on standard error, at most once a second.
+// The edge loop: waits for the request's events with a time limit, reads
+// what is there, follows the stream, and tells losses at most once a second.
 #include "edges.h"
 
 #include <cerrno>

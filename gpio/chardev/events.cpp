@@ -1,7 +1,6 @@
-// The edge-event stream: puts the kernel's events back into the order the
-// edges happened (by their sequence numbers), holds events behind a missing
-// number for a while, counts what was lost, and gives the handler each
-// clock edge with the levels the inputs had at it.
+// The edge-event stream: events taken into seqno order, gaps held and given
+// up, repeated seqnos and the causes of losses accounted for (events.h says
+// what the kernel guarantees and what follows from it).
 #include "events.h"
 
 #include <initializer_list>

@@ -1,5 +1,5 @@
-// Finding a Broadcom GPIO's line among the chips: by its line name GPIO<n>
-// first, else by offset on a chip labelled as a Raspberry Pi's SoC.
+// Finding a Broadcom GPIO among the system's chips, by line name or on the
+// chip with a header label.
 #include "lookup.h"
 
 namespace chardev {

@@ -1,5 +1,5 @@
-// The texts the character-device back end tells on standard error: access
-// advice, lost edge events and a kernel without uAPI v2.
+// The back end's texts on standard error: access advice, the loss line, the
+// old-kernel message.
 #include "messages.h"
 
 namespace chardev {

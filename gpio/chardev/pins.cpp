@@ -1,4 +1,4 @@
-// The GPIO library's pin numbering as Broadcom GPIO numbers.
+// The library's pin numbers and the Broadcom GPIOs they stand for.
 #include "pins.h"
 
 namespace chardev {

@@ -1,5 +1,5 @@
-// Helpers on the kernel's GPIO character device for the kernel leg's guest
-// programs: a chip's size, label and line information, and finding a line by name.
+// The guest programs' helpers on the character device: the chips' paths,
+// their lines, counts given on the command line.
 #include "chip.h"
 
 #include <dirent.h>

@@ -101,14 +101,20 @@ END
 # named by the headers' Depends), packages (image, headers, common headers,
 # kbuild, sources), downloads and src_version (pin_versions). A mirror may
 # list a kernel before it serves it: the images that the versions of
-# linux-image-FLAVOUR name are tried newest first, each downloaded once into
-# $cache/image-probe (download takes it from there), and the first that
-# comes is taken, said when it is not the newest.
+# linux-image-FLAVOUR name are tried newest first, then the flavour's older
+# images still in the lists, each downloaded once into $cache/image-probe
+# (download takes it from there), and the first that comes is taken, said
+# when it is not the newest.
 kernel_packages() {
     local flavour=$1 arch=$2 images pkg
     images=$( (apt_cache show "linux-image-$flavour:$arch" 2>/dev/null || true) |
         sed -n "s/^Depends:.*\(linux-image-[0-9][^ ,:]*-$flavour\).*/\1/p" | sort -Vru)
     [ -n "$images" ] || skip "no linux-image-$flavour:$arch in the package lists of $suite (apt-get update?)"
+    # Then the flavour's older images that the lists still hold.
+    images="$images
+$( (apt_cache pkgnames linux-image- 2>/dev/null || true) | grep -x "linux-image-[0-9].*-$flavour" |
+        sort -Vr | awk -v newest="${images%%$'\n'*}" 'seen { print } $0 == newest { seen = 1 }')"
+    images=$(printf '%s\n' "$images" | awk 'NF && !taken[$0]++')
     for pkg in $images; do
         image_pkg=$pkg
         version=$(candidate "$image_pkg:$arch")
@@ -116,7 +122,7 @@ kernel_packages() {
         echo "== $name: $image_pkg $version is listed but not served by the mirror: trying the one before"
         image_pkg=
     done
-    [ -n "$image_pkg" ] || skip "none of the kernels of linux-image-$flavour:$arch can be downloaded ($(echo $images))"
+    [ -n "$image_pkg" ] || skip "none of the kernels of linux-image-$flavour:$arch can be downloaded ($(echo "$images" | head -n 3 | tr '\n' ' ')...)"
     release=${image_pkg#linux-image-}
     abi=${release%-"$flavour"}
     kbuild_of "linux-headers-$release:$arch"

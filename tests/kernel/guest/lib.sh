@@ -475,23 +475,20 @@ leftovers() {
 
 # journal_banner: the banner as the journal holds it, which stores no empty
 # entries: its first line.
-# readme_command HEADING PREFIX: the README's command that starts with PREFIX
-# in its section HEADING (readme-line), as this guest runs it as root:
-# without sudo, apt's with -y and this run's package file for the README's,
-# journalctl's without -f (which would follow for ever). Printed for the
-# case to run unquoted.
+# readme_command PATTERN: the README's command line (an indented line of its
+# code blocks) that matches the extended regular expression PATTERN, without
+# "sudo " (the cases run as root); status 1, said on standard error, unless
+# exactly one line matches. The
+# system guest's cases run the README's commands as a user types them, so
+# that a command the README gets wrong fails there.
 readme_command() {
-    local cmd word out=
-    cmd=$(readme-line "$1" "$2") || return 1
-    for word in ${cmd#sudo }; do
-        case $word in
-        ./*.deb) word=$(ls /var/lib/kernel-test/sorvalen_*_amd64.deb) ;;
-        -f) continue ;;
-        esac
-        out="$out $word"
-    done
-    case $out in " apt "*) out="$out -y" ;; esac
-    echo "${out# }"
+    local lines
+    lines=$(grep -E "^    (sudo )?$1" /var/lib/kernel-test/README.md | sed 's/^    //; s/^sudo //')
+    if [ -z "$lines" ] || [ "$(printf '%s\n' "$lines" | wc -l)" != 1 ]; then
+        echo "not exactly one command in the README matches '$1': $lines" >&2
+        return 1
+    fi
+    printf '%s\n' "$lines"
 }
 
 journal_banner() {

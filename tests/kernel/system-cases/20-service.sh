@@ -10,9 +10,7 @@ chown root:root "$PI_CHIP" && chmod 0600 "$PI_CHIP"
 check udevadm trigger --settle --action=change "$PI_CHIP"
 expect_eq "the chip's group and mode after udev" "gpio 660" "$(stat -c '%G %a' "$PI_CHIP")"
 
-enable=$(readme_command "Run it as a service" "sudo systemctl enable") || fail "no enable command in the README"
-journal=$(readme_command "Run it as a service" "journalctl") || fail "no journalctl command in the README"
-# shellcheck disable=SC2086
+enable=$(readme_command 'systemctl enable') || fail "no command systemctl enable in the README"
 check $enable
 wait_until 30 "the service's main process" service_pid_is_new 0
 pid=$SERVICE_PID
@@ -22,7 +20,12 @@ wait_until 30 "the program's banner and three reports in the journal" journal_ha
 line="% high: 73, BER: 6.0e-04, SN: 9.0"
 expect_eq "the journal of the service's program" "$(journal_banner; printf '%s\n' "$line" "$line" "$line")" \
     "$(journal_of "$pid")"
-expect_eq "$journal" "$(journal_banner; printf '%s\n' "$line" "$line" "$line")" "$($journal -q _PID="$pid")"
+# The README's journalctl line, without following (-f), for this run's
+# program only.
+follow=$(readme_command 'journalctl') || fail "no command journalctl in the README"
+journal=$(printf '%s\n' "$follow" | sed 's/ -f / /')
+expect_eq "$journal" "$(journal_banner; printf '%s\n' "$line" "$line" "$line")" \
+    "$($journal -q _PID="$pid")"
 
 status=/proc/$pid/status
 uid=$(sed -n 's/^Uid:[[:space:]]*\([0-9]*\).*/\1/p' "$status")

@@ -5,13 +5,10 @@
 # time limit: 300
 deb=$(ls /var/lib/kernel-test/sorvalen_*_amd64.deb)
 files=$(package_files)
-disable=$(readme_command "Run it as a service" "sudo systemctl disable") || fail "no disable command in the README"
-purge=$(readme_command "Run it as a service" "sudo apt purge") || fail "no purge command in the README"
-# shellcheck disable=SC2086
+disable=$(readme_command "systemctl disable") || fail "no command systemctl disable in the README"
 check $disable
-expect_eq "the service after $disable" "inactive" "$(systemctl is-active sorvalen.service)"
-# shellcheck disable=SC2086
-$purge >/tmp/apt.log 2>&1 || fail "$purge failed: $(cat /tmp/apt.log)"
+expect_eq "the service after disable --now" "inactive" "$(systemctl is-active sorvalen.service)"
+apt purge -y sorvalen >/tmp/apt.log 2>&1 || fail "apt purge sorvalen failed: $(cat /tmp/apt.log)"
 # shellcheck disable=SC2086
 expect_eq "the package's files after apt purge" "" "$(left_behind $files; leftovers)"
 
