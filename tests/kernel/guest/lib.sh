@@ -473,8 +473,6 @@ leftovers() {
         -name '*sorvalen*' -print 2>/dev/null
 }
 
-# journal_banner: the banner as the journal holds it, which stores no empty
-# entries: its first line.
 # readme_command PATTERN: the README's command line (an indented line of its
 # code blocks) that matches the extended regular expression PATTERN, without
 # "sudo " (the cases run as root); status 1, said on standard error, unless
@@ -491,6 +489,8 @@ readme_command() {
     printf '%s\n' "$lines"
 }
 
+# journal_banner: the banner as the journal holds it, which stores no empty
+# entries: its first line.
 journal_banner() {
     banner | head -n1
 }
