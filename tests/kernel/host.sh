@@ -187,10 +187,10 @@ deb() { ls "$kdir/debs/$1"_*.deb; }
 
 # download PACKAGE...: apt_get download into $kdir/debs (apt's download user
 # cannot write into a build tree under /root).
-# An image already downloaded by image_served is linked in first: apt
-# leaves a file that is already there.
+# The image that image_served downloaded is linked in first: apt leaves a
+# file that is already there.
 download() {
-    ln -f "$cache"/image-probe/*.deb "$kdir/debs/" 2>/dev/null || true
+    ln -f "$cache/image-probe/${image_pkg}_"*.deb "$kdir/debs/" 2>/dev/null || true
     (cd "$kdir/debs" && apt_get download -o APT::Sandbox::User=root "$@")
 }
 
