@@ -1,40 +1,46 @@
-# The host side shared by the kernel leg's guests (tests/kernel/run for the
-# amd64 guest, tests/kernel/run-package for the packages' arm64 and armhf
-# guests). Sourced; works on the caller's globals: name (the guest's name in
-# messages), here (the directory of tests/kernel), log, kdir, root, release,
-# image_pkg, module, modules, nonce, leg_start, and apt_cache (apt-cache as
-# the caller runs it).
+# shellcheck shell=bash
+# The host side of the kernel leg's guests, shared by tests/kernel/run (the
+# amd64 guest built from a build tree), run-package (the guests made from
+# the Debian packages, on gpio-sim or a board's own pin controller) and
+# run-system (the Debian system guest). Sourced first; it sources kernel.sh,
+# which provides the kernel. A runner then:
+#   parse_args, need_tools       its options and the tools it needs;
+#   provide_kernel               the kernel and gpio-sim (kernel.sh);
+#   guest_machine, add_module    the board qemu emulates, the modules loaded;
+#   select_cases                 the cases that name this guest, and what
+#                                they need, checked before anything boots;
+#   new_guest_root, add_cases,   the initramfs;
+#   add_program, guest_settings,
+#   pack_initramfs
+#   run_guest                    boots it and judges its console.
+# Globals every runner sets: here (tests/kernel), name (the guest's name in
+# messages), build (its build tree), leg_start; parse_args sets cache and log.
+#
+# A guest passes only on its console's exact line "kernel-leg verdict NONCE:
+# N passed, 0 failed", NONCE this run's random nonce and N the number of its
+# cases, after the line "kernel-leg: guest up after S s, RELEASE MACHINE"
+# from the kernel asked for.
 
-modules=()  # filled by add_module
+# shellcheck source=tests/kernel/kernel.sh
+. "$here/kernel.sh"
 
-# kernel_series KERNEL: the Debian release whose kernel a guest boots, by the
-# kernel's series: 6.1 (Debian 12, bookworm) or 6.12 (Debian 13, trixie).
-# Sets series and suite; kbuild_runtime, the packages of the C library and
-# the libraries that the kernel's build programs of that suite need where
-# this machine's are older; and kbuild_args, make's further arguments for a
-# module build with this machine's gcc-12 (6.12's headers name gcc-14: gcc-12
-# has no -fmin-function-alignment, and without pahole no BTF is made).
-kernel_series() {
-    case $1 in
-    6.1) series=6.1 suite=bookworm kbuild_runtime=() kbuild_args=() ;;
-    6.12)
-        series=6.12 suite=trixie kbuild_runtime=(libc6 libelf1t64 zlib1g libzstd1)
-        kbuild_args=(CONFIG_CC_HAS_MIN_FUNCTION_ALIGNMENT= CONFIG_DEBUG_INFO_BTF_MODULES=)
-        ;;
-    *) echo "unknown kernel '$1': 6.1 (Debian 12) or 6.12 (Debian 13)" >&2; exit 2 ;;
-    esac
+usage_error() {
+    echo "$0: $*" >&2
+    echo "$usage" >&2
+    exit 2
 }
-
+# skip WHY: the guest cannot run here (status 77); with CI=true, where CI
+# installs everything a guest needs, a failure.
 skip() {
     if [ "${CI:-}" = true ]; then
-        echo "== $name: FAILED, $* (CI installs what this guest needs, so it is not skipped there)"
+        echo "== $name: FAILED, $* (CI installs what this guest needs, so it is not skipped there)" >&2
         exit 1
     fi
-    echo "== $name: SKIPPED, $*"
+    echo "== $name: SKIPPED, $*" >&2
     exit 77
 }
 die() {
-    echo "== $name: FAILED, $*"
+    echo "== $name: FAILED, $*" >&2
     exit 1
 }
 
@@ -43,356 +49,245 @@ step() {
     local what=$1
     shift
     if ! "$@" >>"$log" 2>&1; then
-        tail -n 30 "$log"
+        tail -n 30 "$log" >&2
         die "$what"
     fi
 }
 
-candidate() { apt_cache policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p'; }
-
-# private_apt DIR: an apt configuration of its own in DIR for $suite, with
-# amd64, arm64 and armel: bookworm from this machine's sources (the security
-# suite among them), trixie from Debian's with its security suite; this
-# machine's keys and options; lists, state, caches and downloads of its own,
-# so nothing of the machine's apt set-up changes (its hooks after an update
-# do not run either). Defines apt_get and apt_cache on it and fetches the
-# lists once a day (a CI run always starts without them).
-private_apt() {
-    local dir=$1 sources=
-    mkdir -p "$dir/state/lists/partial" "$dir/cache/archives/partial" "$dir/sources.list.d"
-    [ -e "$dir/state/status" ] || : >"$dir/state/status"
-    if [ "$suite" != bookworm ]; then
-        printf 'deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/%s %s main\n' \
-            debian "$suite" debian-security "$suite-security" >"$dir/sources.list"
-        sources="Dir::Etc::sourcelist \"$dir/sources.list\"; Dir::Etc::sourceparts \"$dir/sources.list.d\";"
-    fi
-    cat >"$dir/apt.conf.new" <<END
-APT::Architecture "amd64";
-APT::Architectures { "amd64"; "arm64"; "armel"; };
-Dir::State "$dir/state";
-Dir::State::status "$dir/state/status";
-Dir::Cache "$dir/cache";
-Dir::Cache::pkgcache "pkgcache.bin";
-Dir::Cache::srcpkgcache "srcpkgcache.bin";
-$sources
-#clear APT::Update::Post-Invoke-Success;
-#clear APT::Update::Post-Invoke;
-Acquire::Languages "none";
-APT::Sandbox::User "root";
-END
-    # Lists fetched for another configuration (other architectures) are
-    # fetched again.
-    cmp -s "$dir/apt.conf.new" "$dir/apt.conf" || rm -f "$dir/state/lists/"*Packages*
-    mv "$dir/apt.conf.new" "$dir/apt.conf"
-    aptdir=$dir
-    apt_get() { apt-get -c "$aptdir/apt.conf" "$@"; }
-    apt_cache() { apt-cache -c "$aptdir/apt.conf" "$@"; }
-    if [ -z "$(find "$dir/state/lists" -maxdepth 1 -name '*Packages*' -mmin -1440 | head -n1)" ]; then
-        echo "== $name: fetching the package lists of $suite for amd64, arm64 and armel"
-        # A mirror in the middle of a sync serves lists that do not match
-        # its release file for a while: one more try.
-        apt_get update >>"$log" 2>&1 || { sleep 30; step "cannot fetch the package lists of $suite" apt_get update; }
-    fi
-}
-
-# kernel_packages FLAVOUR ARCH: the packages of the kernel that
-# linux-image-FLAVOUR names for ARCH. Sets image_pkg, release, abi, version
-# (the image's), kbuild_pkg (the build programs, for amd64 as they run here;
-# named by the headers' Depends), packages (image, headers, common headers,
-# kbuild, sources), downloads and src_version (pin_versions). A mirror may
-# list a kernel before it serves it: the images that the versions of
-# linux-image-FLAVOUR name are tried newest first, then the flavour's older
-# images still in the lists, each downloaded once into $cache/image-probe
-# (download takes it from there), and the first that comes is taken, said
-# when it is not the newest.
-kernel_packages() {
-    local flavour=$1 arch=$2 images pkg
-    images=$( (apt_cache show "linux-image-$flavour:$arch" 2>/dev/null || true) |
-        sed -n "s/^Depends:.*\(linux-image-[0-9][^ ,:]*-$flavour\).*/\1/p" | sort -Vru)
-    [ -n "$images" ] || skip "no linux-image-$flavour:$arch in the package lists of $suite (apt-get update?)"
-    # Then the flavour's older images that the lists still hold.
-    images="$images
-$( (apt_cache pkgnames linux-image- 2>/dev/null || true) | grep -x "linux-image-[0-9].*-$flavour" |
-        sort -Vr | awk -v newest="${images%%$'\n'*}" 'seen { print } $0 == newest { seen = 1 }')"
-    images=$(printf '%s\n' "$images" | awk 'NF && !taken[$0]++')
-    for pkg in $images; do
-        image_pkg=$pkg
-        version=$(candidate "$image_pkg:$arch")
-        image_served "$image_pkg:$arch" "$version" && break
-        echo "== $name: $image_pkg $version is listed but not served by the mirror: trying the one before"
-        image_pkg=
-    done
-    [ -n "$image_pkg" ] || skip "none of the kernels of linux-image-$flavour:$arch can be downloaded ($(echo "$images" | head -n 3 | tr '\n' ' ')...)"
-    release=${image_pkg#linux-image-}
-    abi=${release%-"$flavour"}
-    kbuild_of "linux-headers-$release:$arch"
-    packages=("$image_pkg:$arch" "linux-headers-$release:$arch" "linux-headers-$abi-common" "$kbuild_pkg:amd64"
-              "linux-source-$series")
-    pin_versions "$version" "${packages[@]}"
-}
-
-# image_served PACKAGE VERSION: PACKAGE at VERSION downloads (once: a
-# marker keeps the answer, the .deb is kept for download).
-image_served() {
-    local probe=$cache/image-probe
-    [ -e "$probe/$1=$2.ok" ] && return
-    [ -n "$2" ] && [ "$2" != "(none)" ] || return 1
-    mkdir -p "$probe"
-    (cd "$probe" && apt_get download -o APT::Sandbox::User=root "$1=$2") >>"$log" 2>&1 || return 1
-    touch "$probe/$1=$2.ok"
-}
-
-# kbuild_of HEADERS: sets kbuild_pkg to the package of the kernel's build
-# programs that the headers' package HEADERS depends on (linux-kbuild-6.1 in
-# Debian 12; one per version in Debian 13, where linux-kbuild-6.12 is only a
-# virtual name).
-kbuild_of() {
-    kbuild_pkg=$( (apt_cache depends "$1" 2>/dev/null || true) | sed -n 's/^ *Depends: \(linux-kbuild-[^:]*\).*/\1/p' | head -n1)
-    [ -n "$kbuild_pkg" ] || skip "$1 cannot be had, or names no linux-kbuild package"
-}
-
-# has_version PACKAGE VERSION: the archive still has PACKAGE at VERSION.
-has_version() {
-    apt_cache policy "$1" 2>/dev/null |
-        awk -v v="$2" '$1 == v || ($1 == "***" && $2 == v) { found = 1 } END { exit !found }'
-}
-
-# pin_versions VERSION PACKAGE...: sets downloads to PACKAGE=V for each
-# PACKAGE, V the kernel's VERSION where the archive has it. The security
-# suite keeps only its latest build of the kernel's build programs
-# (linux-kbuild-*) and sources (linux-source-*), which may be newer than the
-# image: where theirs is gone their candidate of the same series is taken,
-# and said. Any other package not to be had at VERSION fails the leg. Sets
-# src_version, the sources' V.
-pin_versions() {
-    local version=$1 pkg v
-    shift
-    downloads=()
-    for pkg in "$@"; do
-        v=$(candidate "$pkg")
-        [ -n "$v" ] && [ "$v" != "(none)" ] || skip "package $pkg cannot be had (is the security suite in the sources?)"
-        if [ "$v" = "$version" ] || has_version "$pkg" "$version"; then
-            v=$version
-        elif [[ $pkg == linux-kbuild-* || $pkg == linux-source-* ]]; then
-            echo "== $name: $pkg is no longer to be had at $version: taking $v"
-        else
-            die "kernel packages differ in version: $image_pkg $version, $pkg $v, and $pkg $version is not to be had"
+# parse_args OPTIONS COUNT ARG...: the runner's arguments: the options it
+# takes among those below (OPTIONS names them, without the dashes), then
+# exactly COUNT more, in args; usage is its usage line.
+#   --kernel 6.1|6.12   kernel (default 6.1)
+#   --timeout S         timeout_s, the guest's time limit (default: as the
+#                       runner set it before, else 600)
+#   --check-harness     check_harness=1: broken guests first
+#   --cache DIR         cache (default BUILD_DIR/cache, set by the runner)
+#   --cases DIR         cases_dir, instead of the guest's own cases
+#   --real-gpio         real_gpio=1
+parse_args() {
+    local takes=" $1 " count=$2 option
+    shift 2
+    kernel=6.1 timeout_s=${timeout_s:-600} check_harness=0 cache='' cases_dir='' real_gpio=0 args=()
+    while [ $# -gt 0 ]; do
+        option=${1#--}
+        if [ "$option" = "$1" ]; then
+            args+=("$1")
+            shift
+            continue
         fi
-        downloads+=("$pkg=$v")
-        [[ $pkg == linux-source-* ]] && src_version=$v
+        [[ $takes == *" $option "* ]] || usage_error "unknown option $1"
+        case $option in
+        kernel | timeout | cache | cases) [ $# -ge 2 ] || usage_error "$1 needs a value" ;;
+        esac
+        case $option in
+        kernel) kernel=$2 ;;
+        timeout) timeout_s=$2 ;;
+        cache) mkdir -p "$2" && cache=$(cd "$2" && pwd) ;;
+        cases) cases_dir=$(cd "$2" && pwd) || usage_error "no directory $2" ;;
+        check-harness) check_harness=1 ;;
+        real-gpio) real_gpio=1 ;;
+        esac
+        case $option in kernel | timeout | cache | cases) shift ;; esac
+        shift
+    done
+    [ ${#args[@]} = "$count" ] || usage_error "$count arguments expected, not ${#args[@]}"
+}
+
+# start_log BUILD_DIR: build (absolute), the cache (default BUILD_DIR/cache)
+# and the log of this guest's steps, BUILD_DIR/NAME-steps.log.
+start_log() {
+    build=$(cd "$1" && pwd) || usage_error "no build directory $1"
+    cache=${cache:-$build/cache}
+    mkdir -p "$cache"
+    log=$build/$name-steps.log
+    : >"$log"
+    leg_start=$SECONDS
+}
+
+# need_tools PACKAGES TOOL...: skips the guest (a failure in CI) unless
+# every TOOL is here; PACKAGES says which Debian packages have them.
+need_tools() {
+    local packages=$1 tool
+    shift
+    for tool; do
+        command -v "$tool" >/dev/null || skip "needs $tool (packages: $packages)"
     done
 }
 
-deb() { ls "$kdir/debs/$1"_*.deb; }
+# --- The board qemu emulates -------------------------------------------------
 
-# download PACKAGE...: apt_get download into $kdir/debs (apt's download user
-# cannot write into a build tree under /root).
-# The image that image_served downloaded is linked in first: apt leaves a
-# file that is already there.
-download() {
-    ln -f "$cache/image-probe/${image_pkg}_"*.deb "$kdir/debs/" 2>/dev/null || true
-    (cd "$kdir/debs" && apt_get download -o APT::Sandbox::User=root "$@")
+# guest_machine ARCH BOARD: how qemu runs the guest: qemu, machine_args,
+# cpus, memory, cmdline, dtb_name (the device tree in the image's dtb
+# directory), board_modules, machine_name (uname -m in the guest), and
+# end_by_reboot (a board that cannot power off). BOARD 1 is a Raspberry Pi
+# with its own pin controller; the Pi Zero (armhf) is one either way.
+guest_machine() {
+    cpus=1 memory=512 dtb_name='' board_modules=() end_by_reboot=''
+    case $1 in
+    amd64)
+        qemu=qemu-system-x86_64 machine_args=(-machine pc -cpu max) machine_name=x86_64
+        cmdline="console=ttyS0 panic=-1 quiet"
+        ;;
+    arm64)
+        qemu=qemu-system-aarch64 machine_args=(-M virt -cpu cortex-a57) machine_name=aarch64
+        cmdline="console=ttyAMA0 panic=-1 quiet"
+        if [ "$2" = 1 ]; then
+            # The Pi 3's board takes exactly its four cores and 1 GB. The
+            # kernel starts one core (maxcpus=1); the others stay in the
+            # boot code's wait loop, and qemu runs all four in one thread,
+            # where a waiting core yields at once (two to three times faster
+            # here than a thread per core, which spin). Its console is the
+            # PL011 at the SoC's address; its watchdog's driver, a module
+            # here, is what reboots it.
+            machine_args=(-M raspi3b -accel "tcg,thread=single") cpus=4 memory=1024
+            dtb_name=broadcom/bcm2837-rpi-3-b.dtb board_modules=(bcm2835_wdt) end_by_reboot=1
+            cmdline="console=ttyAMA0 earlycon=pl011,0x3f201000 panic=-1 quiet maxcpus=1"
+        fi
+        ;;
+    armhf)
+        # A Raspberry Pi Zero (ARM1176, ARMv6). The SoC's power driver takes
+        # an external abort on qemu's BCM2835 and panics the kernel: it is
+        # left out. The guest's clock counts instructions and skips idle
+        # time (-icount: its timing does not depend on the host's load).
+        qemu=qemu-system-arm machine_args=(-M raspi0 -icount "shift=0,sleep=off") machine_name=armv6l
+        dtb_name=bcm2835-rpi-zero.dtb end_by_reboot=1
+        cmdline="console=ttyAMA0 panic=-1 quiet rdinit=/init initcall_blacklist=bcm2835_power_driver_init"
+        ;;
+    esac
 }
 
-# fetch WHAT PACKAGE...: download, its output in the log; packages that the
-# archive lists but cannot give skip the guest (a failure in CI), saying
-# WHAT and apt's errors.
-fetch() {
-    local what=$1
-    shift
-    download "$@" >>"$log" 2>&1 && return
-    grep -E '^(E|Err):' "$log" | tail -n 4
-    skip "$what"
+# add_module NAME: the image's module NAME, after the modules it depends on,
+# uncompressed into $kdir and appended to modules (the guest loads them in
+# that order).
+modules=()
+add_module() {
+    local mod=$1 file deps dep
+    for dep in "${modules[@]}"; do [ "${dep##*/}" = "$mod" ] && return; done
+    file=$(find "$root/lib/modules/$release/kernel" "$root/usr/lib/modules/$release/kernel" \
+        \( -name "$mod.ko" -o -name "$mod.ko.xz" -o -name "$mod.ko.zst" \) 2>/dev/null | head -n1 || true)
+    [ -n "$file" ] || die "no module $mod in $image_pkg"
+    case $file in
+    *.xz) xz -dc "$file" >"$kdir/$mod.ko" ;;
+    *.zst) zstd -qdc "$file" >"$kdir/$mod.ko" ;;
+    *) cp "$file" "$kdir/$mod.ko" ;;
+    esac
+    deps=$(LC_ALL=C grep -aoP 'depends=[^\x00]*' "$kdir/$mod.ko" | head -n1 | cut -d= -f2)
+    for dep in ${deps//,/ }; do add_module "$dep"; done
+    modules+=("$kdir/$mod")
 }
 
-# gpiod_tools DIR ARCH: Debian 12's gpiomon (package gpiod, libgpiod 1.6)
-# and its library for ARCH, downloaded once (never installed) and unpacked
-# into DIR/root; sets gpiomon and gpiod_lib (the library's directory). amd64
-# comes through this machine's apt, other architectures through the private
-# Debian 12 configuration in $cache/apt. Debian 12's whatever kernel the
-# guest boots: its C library is the one the guests' other programs have.
+# --- Cases and what they need ------------------------------------------------
+
+# case_field FILE FIELD: the words of FILE's header line "# FIELD: WORDS".
+case_field() { sed -n "s/^# $2: //p" "$1" | head -n1; }
+
+# select_cases GUEST DIR: cases, the case scripts in DIR whose "# guests:"
+# line names GUEST, and needs, every word of their "# needs:" lines. Every
+# case must have both lines: a case that says nothing of where it runs or
+# what it needs stops the run here, not in a guest.
+select_cases() {
+    local guest=$1 dir=$2 file guests need
+    cases=() needs=()
+    for file in "$dir"/*.sh; do
+        [ -e "$file" ] || continue
+        guests=$(case_field "$file" guests)
+        [ -n "$guests" ] && [ -n "$(case_field "$file" needs)" ] ||
+            die "${file#"$here/"} has no '# guests:' or no '# needs:' line"
+        [[ " $guests " == *" $guest "* ]] || continue
+        cases+=("$file")
+        for need in $(case_field "$file" needs); do
+            [ "$need" = - ] || [[ " ${needs[*]} " == *" $need "* ]] || needs+=("$need")
+        done
+    done
+    [ ${#cases[@]} -gt 0 ] || die "no case in $dir names the guest '$guest'"
+}
+
+# check_needs PROVIDED...: every need of the cases is among PROVIDED, else
+# the run stops before booting, naming the case.
+check_needs() {
+    local need file
+    for need in "${needs[@]}"; do
+        [[ " $* " == *" $need "* ]] && continue
+        for file in "${cases[@]}"; do
+            [[ " $(case_field "$file" needs) " == *" $need "* ]] &&
+                die "${file##*/} needs $need, which this guest does not have (it has: $*)"
+        done
+    done
+}
+
+# built_programs: the guest programs that $build has built for the guest
+# (named in $build/guest-programs/), plus gpiomon and realtime (rt_prio
+# sets a real-time priority), one a line.
+built_programs() {
+    local list
+    for list in "$build"/guest-programs/*; do
+        [ -e "$list" ] && [ -e "$(cat "$list")" ] && echo "${list##*/}"
+    done
+    echo gpiomon
+    [ -e "$build/guest-programs/rt_prio" ] && echo realtime
+    return 0
+}
+
+# program_file NAME: the file of guest program NAME: gpiomon's, or the one
+# that $build built.
+program_file() {
+    if [ "$1" = gpiomon ]; then echo "$gpiomon"; else cat "$build/guest-programs/$1"; fi
+}
+
+# gpiod_tools ARCH: Debian 12's gpiomon (package gpiod, libgpiod 1.6) and
+# its library for ARCH (a Debian architecture), downloaded once into the
+# pool and unpacked into $cache/gpiod-ARCH; sets gpiomon and gpiod_lib.
+# Debian 12's whatever kernel the guest boots: its C library is the one the
+# guests' other programs have.
 gpiod_tools() {
-    local dir=$1 arch=$2 deb
+    local dir=$cache/gpiod-$1 deb
     if [ ! -e "$dir/.done" ]; then
         rm -rf "$dir"
-        mkdir -p "$dir/debs"
-        if [ "$arch" = amd64 ]; then
-            if ! (cd "$dir/debs" && apt-get download -o APT::Sandbox::User=root gpiod libgpiod2) >>"$log" 2>&1; then
-                [ "$(id -u)" = 0 ] && apt-get update >>"$log" 2>&1
-                step "cannot download gpiod" sh -c "cd '$dir/debs' && apt-get download -o APT::Sandbox::User=root gpiod libgpiod2"
-            fi
-        else
-            # A subshell: the caller's apt configuration may be another suite's.
-            (
-                suite=bookworm
-                private_apt "$cache/apt"
-                cd "$dir/debs" && apt_get download -o APT::Sandbox::User=root "gpiod:$arch" "libgpiod2:$arch"
-            ) >>"$log" 2>&1 || { tail -n 30 "$log"; die "cannot download gpiod for $arch"; }
-        fi
-        for deb in "$dir"/debs/*.deb; do step "cannot unpack $deb" dpkg-deb -x "$deb" "$dir/root"; done
+        # A subshell: the runner's apt configuration may be another suite's.
+        (
+            private_apt bookworm
+            fetch "cannot download gpiod for $1" "gpiod:$1" "libgpiod2:$1"
+            for deb in "${debs[gpiod]}" "${debs[libgpiod2]}"; do
+                step "cannot unpack $deb" dpkg-deb -x "$deb" "$dir/root"
+            done
+        ) || exit
         touch "$dir/.done"
     fi
     gpiomon=$dir/root/usr/bin/gpiomon
     gpiod_lib=$(dirname "$(find "$dir/root" -name 'libgpiod.so.2' | head -n1)")
 }
 
-# check_config: the kernel has the GPIO character device, and no gpio-sim of
-# its own, which would clash with the module built here.
-check_config() {
-    local config=$root/boot/config-$release
-    grep -q '^CONFIG_GPIO_CDEV=y' "$config" || die "$release has no GPIO character device (CONFIG_GPIO_CDEV)"
-    grep -q '^CONFIG_GPIO_SIM=[ym]' "$config" && die "$release has gpio-sim already: this guest builds its own"
-    return 0
-}
+# --- The initramfs -----------------------------------------------------------
 
-# unpack_root PACKAGE...: the downloaded packages unpacked into $root, once,
-# with the kernel's build programs made to run here.
-unpack_root() {
-    local pkg
-    [ -e "$root/.done" ] && return
-    rm -rf "$root" "$kdir/runtime"
-    for pkg in "$@"; do
-        step "cannot unpack $pkg" dpkg-deb -x "$(deb "$pkg")" "$root"
-    done
-    # The headers' Makefile includes the common tree by its installed path.
-    sed -i "s|^include /usr/src/|include $root/usr/src/|" "$root/usr/src/linux-headers-$release/Makefile"
-    kbuild_under_runtime
-    touch "$root/.done"
-}
-
-# busybox_file: the busybox unpacked into $root (in /bin before Debian 13, /usr/bin from it on).
-busybox_file() {
-    if [ -e "$root/bin/busybox" ]; then echo "$root/bin/busybox"; else echo "$root/usr/bin/busybox"; fi
-}
-
-# install_busybox DIR: the unpacked busybox (one that runs here) in DIR/bin,
-# with every applet as a link to it.
-install_busybox() {
-    local applet
-    mkdir -p "$1/bin"
-    cp "$(busybox_file)" "$1/bin/busybox"
-    for applet in $("$(busybox_file)" --list-full); do
-        [ "$applet" = bin/busybox ] || [ -e "$1/$applet" ] ||
-            { mkdir -p "$1/${applet%/*}" && ln -s /bin/busybox "$1/$applet"; }
-    done
-}
-
-# extract_gpio_sim_sources DIR: the three source files gpio-sim is built
-# from, out of linux-source-$series's tarball, into DIR/linux-source-$series.
-extract_gpio_sim_sources() {
-    local top=linux-source-$series
-    local members=("$top/drivers/gpio/gpio-sim.c" "$top/drivers/gpio/gpiolib.h" "$top/kernel/irq/irq_sim.c")
-    step "cannot extract the gpio-sim sources" sh -c \
-        "dpkg-deb --fsys-tarfile '$(deb "$top")' | tar -xO ./usr/src/$top.tar.xz | tar -xJ -C '$1' ${members[*]}"
-}
-
-# kbuild_under_runtime: the kernel's build programs that need a newer C
-# library than this machine's run with their suite's own loader and
-# libraries (the packages in kbuild_runtime, unpacked into $kdir/runtime):
-# each becomes a script that starts the program so.
-kbuild_under_runtime() {
-    local have need file pkg lib=$kdir/runtime/usr/lib/x86_64-linux-gnu
-    [ ${#kbuild_runtime[@]} -gt 0 ] || return 0
-    have=$(getconf GNU_LIBC_VERSION | cut -d' ' -f2)
-    for pkg in "${kbuild_runtime[@]}"; do
-        step "cannot unpack $pkg" dpkg-deb -x "$(deb "$pkg")" "$kdir/runtime"
-    done
-    while read -r file; do
-        [ "$(head -c 4 "$file" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] || continue
-        need=$(objdump -T "$file" | grep -o 'GLIBC_2\.[0-9]*' | sed 's/GLIBC_//' | sort -uV | tail -n1)
-        [ -n "$need" ] && [ "$(printf '%s\n' "$need" "$have" | sort -V | tail -n1)" != "$have" ] || continue
-        mv "$file" "$file.bin"
-        printf '#!/bin/sh\nexec %s --library-path %s "$0.bin" "$@"\n' "$lib/ld-linux-x86-64.so.2" "$lib" >"$file"
-        chmod 755 "$file"
-    done < <(find "$root/usr/lib/$kbuild_pkg" "$root/usr/src/$kbuild_pkg" -type f -perm -u+x 2>/dev/null)
-}
-
-# prepare_gpio_sim SRC: gpio-sim and the interrupt simulator as one module's
-# sources in $kdir/gpio-sim, from the kernel sources SRC.
-prepare_gpio_sim() {
-    local src=$1
-    rm -rf "$kdir/gpio-sim"
-    mkdir -p "$kdir/gpio-sim"
-    cp "$src/drivers/gpio/gpiolib.h" "$kdir/gpio-sim/"
-    # This kernel does not export irq_to_desc to modules; generic_handle_irq
-    # runs the same handler by interrupt number.
-    sed 's/handle_simple_irq(irq_to_desc(irqnum))/generic_handle_irq(irqnum)/' \
-        "$src/kernel/irq/irq_sim.c" >"$kdir/gpio-sim/irq_sim.c"
-    grep -q 'generic_handle_irq(irqnum)' "$kdir/gpio-sim/irq_sim.c" || die "irq_sim.c has changed: cannot patch it"
-    # When a chip goes away, gpio-sim frees its lines' interrupts
-    # (gpio_sim_dispose_mappings) right after the chip itself, even while a
-    # program still has one requested for edge events: the kernel then warns
-    # "remove_proc_entry: removing non-empty directory 'irq/N'", and the
-    # program's own release of the interrupt afterwards works on freed
-    # memory, which in time oopses the kernel (seen on 6.1 and 6.12, where
-    # the request's release comes too late: at once on 6.1, now and then on
-    # 6.12). The module built here waits first, at most 5 s, until no line's
-    # interrupt is requested: a program that sees its chip gone lets go of
-    # it within its next poll, so the chip goes away in the order a sound
-    # kernel keeps, and the cases test the program, not this teardown.
-    awk -v helper="$here/gpio-sim-wait-users.c" '
-        /^static void gpio_sim_dispose_mappings\(void \*data\)$/ {
-            while ((getline line < helper) > 0) print line
-            print ""
-            in_dispose = 1
-        }
-        in_dispose && /^\tunsigned int i;$/ {
-            print; print ""; print "\tgpio_sim_wait_for_irq_users(chip);"
-            in_dispose = 0; patched = 1; next
-        }
-        { print }
-        END { exit !patched }' "$src/drivers/gpio/gpio-sim.c" >"$kdir/gpio-sim/gpio-sim-main.c" ||
-        die "gpio-sim.c has changed: cannot make its removal wait for the interrupts' users"
-    printf 'obj-m := gpio-sim.o\ngpio-sim-y := gpio-sim-main.o irq_sim.o\n' >"$kdir/gpio-sim/Kbuild"
-}
-
-# gpio_sim_built: $module is built, by the present recipe (prepare_gpio_sim
-# and the code it adds); a module cached under another is built again.
-# gpio_sim_done records the recipe once the module is built.
-gpio_sim_recipe() { { declare -f prepare_gpio_sim; cat "$here/gpio-sim-wait-users.c"; } | sha256sum | cut -c1-16; }
-gpio_sim_built() { [ -e "$module" ] && [ "$(cat "$module.recipe" 2>/dev/null)" = "$(gpio_sim_recipe)" ]; }
-gpio_sim_done() { gpio_sim_recipe >"$module.recipe"; }
-
-# add_module NAME: the image's module NAME, after the modules it depends on,
-# uncompressed into $kdir and appended to modules (the guest loads them in
-# that order).
-modfile() {
-    find "$root/lib/modules/$release/kernel" "$root/usr/lib/modules/$release/kernel" \
-        \( -name "$1.ko" -o -name "$1.ko.xz" -o -name "$1.ko.zst" \) 2>/dev/null | head -n1 || true
-}
-add_module() {
-    local name=$1 file deps dep
-    for dep in "${modules[@]}"; do [ "${dep##*/}" = "$name" ] && return; done
-    file=$(modfile "$name")
-    [ -n "$file" ] || die "no module $name in $image_pkg"
-    case $file in
-    *.xz) xz -dc "$file" >"$kdir/$name.ko" ;;
-    *.zst) zstd -qdc "$file" >"$kdir/$name.ko" ;;
-    *) cp "$file" "$kdir/$name.ko" ;;
-    esac
-    deps=$(LC_ALL=C grep -aoP 'depends=[^\x00]*' "$kdir/$name.ko" | head -n1 | cut -d= -f2)
-    for dep in ${deps//,/ }; do add_module "$dep"; done
-    modules+=("$kdir/$name")
-}
-
-# copy_modules DIR: the modules, then gpio-sim (unless module is empty), into
-# DIR/lib/modules, numbered in the order the guest's init loads them (their
-# names sort in that order).
-copy_modules() {
+# new_guest_root DIR INIT: DIR emptied, with the directories every guest
+# uses, the modules it loads, then gpio-sim (unless module is empty),
+# numbered in the order the guest's init loads them (their names sort in
+# that order), and INIT as its /init.
+new_guest_root() {
     local m n=0
+    rm -rf "$1"
+    mkdir -p "$1"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,etc,root,lib/modules,payload/bin}
     for m in "${modules[@]}" ${module:+"${module%.ko}"}; do
         n=$((n + 1))
         cp "$m.ko" "$1/lib/modules/$(printf %02d "$n")-${m##*/}.ko"
     done
+    install -m 755 "$2" "$1/init"
 }
 
-# new_guest_root DIR INIT: DIR emptied, with the directories every guest
-# uses, the modules it loads (copy_modules) and INIT as its /init.
-new_guest_root() {
-    rm -rf "$1"
-    mkdir -p "$1"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,etc,root,lib/modules}
-    copy_modules "$1"
-    install -m 755 "$2" "$1/init"
+# install_busybox DIR: the kernel's busybox in DIR/bin, with sh; an amd64
+# one runs here, and gets every applet as a link (the others make theirs in
+# the guest's init).
+install_busybox() {
+    local busybox applet
+    busybox=$root/bin/busybox
+    [ -e "$busybox" ] || busybox=$root/usr/bin/busybox # /usr/bin from Debian 13 on
+    cp "$busybox" "$1/bin/busybox"
+    ln -sf busybox "$1/bin/sh"
+    [ "$kernel_arch" = amd64 ] || return 0
+    for applet in $("$busybox" --list-full); do
+        [ "$applet" = bin/busybox ] || [ -e "$1/$applet" ] ||
+            { mkdir -p "$1/${applet%/*}" && ln -s /bin/busybox "$1/$applet"; }
+    done
 }
 
 # add_cases DIR CASE...: the case library, the case scripts and this run's
@@ -400,11 +295,55 @@ new_guest_root() {
 add_cases() {
     local dir=$1
     shift
-    mkdir -p "$dir"/{cases,payload/bin,lib/kernel-test}
+    mkdir -p "$dir"/{cases,lib/kernel-test}
     cp "$here/guest/lib.sh" "$dir/lib/kernel-test/"
     cp "$@" "$dir/cases/"
     echo "$nonce" >"$dir/etc/nonce"
     chmod 600 "$dir/etc/nonce"
+}
+
+# guest_settings FILE NAME=VALUE...: the settings that the guest's lib.sh
+# reads (its list of KERNEL_LEG_* variables is the only one), written to
+# FILE; a name that lib.sh does not list stops the run.
+guest_settings() {
+    local file=$1 setting
+    shift
+    : >"$file"
+    for setting; do
+        grep -q "^# *${setting%%=*}\b" "$here/guest/lib.sh" || die "lib.sh lists no guest setting ${setting%%=*}"
+        echo "$setting" >>"$file"
+    done
+}
+
+# add_program DIR FILE [TO]: FILE into DIR (at TO, default
+# /payload/bin/NAME), checked to be built for the guest's machine, with the
+# shared libraries it needs and its loader: found in the C library's
+# directories for the guest's architecture (this machine's own for amd64,
+# Debian's cross runtime for ARM) or gpiod's, and put into DIR/lib where
+# the loader looks.
+add_program() {
+    local dir=$1 file=$2 to=${3:-/payload/bin/${2##*/}} interp
+    readelf -h "$file" 2>/dev/null | grep -q "Machine: *$(elf_machine_text)" || die "${file##*/} is not built for $arch"
+    [ "$to" = - ] || install -D -m 755 "$file" "$dir$to"
+    interp=$(readelf -l "$file" | sed -n 's/.*Requesting program interpreter: \(.*\)]/\1/p')
+    if [ -n "$interp" ] && [ ! -e "$dir$interp" ]; then
+        [ "${interp##*/}" = "$loader" ] || die "${file##*/} asks for the loader $interp, not $loader"
+        install -D -m 755 "$(lib_dir)/$loader" "$dir$interp"
+    fi
+    add_libraries "$dir" "$file"
+}
+elf_machine_text() { case $elf_machine in X86-64) echo 'Advanced Micro Devices X86-64' ;; *) echo "$elf_machine" ;; esac; }
+lib_dir() { if [ -n "$triplet" ]; then echo "/usr/$triplet/lib"; else echo /lib/x86_64-linux-gnu; fi; }
+add_libraries() {
+    local dir=$1 needed from
+    for needed in $(readelf -d "$2" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+        [ -e "$dir/lib/$needed" ] && continue
+        from=$(lib_dir)/$needed
+        [ -e "$from" ] || from=${gpiod_lib:-/nonexistent}/$needed
+        [ -e "$from" ] || die "${2##*/} needs $needed, which is not in $(lib_dir)"
+        install -D -m 755 "$(readlink -f "$from")" "$dir/lib/$needed"
+        add_libraries "$dir" "$from"
+    done
 }
 
 # pack_initramfs DIR OUT: the root DIR as a gzipped newc archive, its files
@@ -413,8 +352,27 @@ pack_initramfs() {
     (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$2"
 }
 
-# The console without carriage returns, NUL bytes (a serial console may send
-# them) and the firmware's terminal controls.
+# --- Boot and judge ----------------------------------------------------------
+
+# boot INITRAMFS LOG TIMEOUT [bzImage]: qemu's status, 124 on its time limit.
+# The kernel as guest_machine and provide_kernel set it, with the runner's
+# extra qemu arguments (qemu_extra) and device tree (dtb). An amd64 kernel
+# boots as vmlinux through qemu's PVH entry (about 2 s faster) unless asked
+# for the compressed kernel through the BIOS.
+qemu_extra=() dtb=''
+boot() {
+    local status=0 kernel_args=(-kernel "$vmlinuz") qboot=/usr/share/qemu/qboot.rom
+    if [ -n "$vmlinux" ] && [ -e "$vmlinux" ] && [ -e "$qboot" ] && [ -z "${4:-}" ]; then
+        kernel_args=(-kernel "$vmlinux" -bios "$qboot")
+    fi
+    [ -n "$dtb" ] && kernel_args+=(-dtb "$dtb")
+    timeout -k 5 "$3" "$qemu" "${machine_args[@]}" -smp "$cpus" -m "$memory" -nographic -no-reboot \
+        "${qemu_extra[@]}" "${kernel_args[@]}" -initrd "$1" -append "$cmdline" </dev/null >"$2" 2>&1 || status=$?
+    return "$status"
+}
+
+# console LOG: the console without carriage returns, NUL bytes (a serial
+# console may send them) and the firmware's terminal controls.
 console() {
     tr -d '\r\000' <"$1" | sed 's/\x1bc//g; s/\x1b\[[0-9;?]*[a-zA-Z]//g'
 }
@@ -440,4 +398,28 @@ finish() {
     echo "--- last lines of the guest's console:"
     console "$log_file" | tail -n 20
     die "no passing verdict for this run from the guest (qemu status $status) after $((SECONDS - leg_start)) s"
+}
+
+# new_nonce: a fresh random nonce for this run, in nonce.
+new_nonce() { nonce=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n'); }
+
+# run_guest INITRAMFS LOG COUNT WHAT: boots the guest and judges it (exits).
+# An amd64 kernel that printed nothing at all through the PVH entry is
+# booted once more as the compressed kernel; one that printed anything (an
+# oops while loading gpio-sim, say) is judged as it is. The guest counts
+# only if it ran on the machine asked for (the Pi Zero's ARMv6 CPU, say).
+run_guest() {
+    local initramfs=$1 guest_log=$2 count=$3 boot_start=$SECONDS status=0 up
+    echo "== $name: booting $release ($version) with $count cases$4, log $guest_log"
+    boot "$initramfs" "$guest_log" "$timeout_s" || status=$?
+    if [ -n "$vmlinux" ] && [ -e "$vmlinux" ] && [ -z "$(console "$guest_log" | tr -d '[:space:]')" ]; then
+        echo "$name: the kernel printed nothing through the PVH entry; booting the compressed kernel"
+        status=0
+        boot "$initramfs" "$guest_log" "$timeout_s" bzImage || status=$?
+    fi
+    up=$(console "$guest_log" | grep -m1 '^kernel-leg: guest up' || true)
+    if judge "$guest_log" "$count" && [[ $up != *" $machine_name" && $up != *" $machine_name, "* ]]; then
+        die "the guest is not the $machine_name machine asked for: $up"
+    fi
+    finish "$guest_log" "$count" "$status" "$timeout_s" "$boot_start"
 }
