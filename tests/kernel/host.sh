@@ -243,6 +243,7 @@ gpiod_tools() {
     local dir=$cache/gpiod-$1 deb
     if [ ! -e "$dir/.done" ]; then
         rm -rf "$dir"
+        mkdir -p "$dir/root"
         # A subshell: the runner's apt configuration may be another suite's.
         (
             private_apt bookworm
@@ -410,7 +411,7 @@ new_nonce() { nonce=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n'); }
 # only if it ran on the machine asked for (the Pi Zero's ARMv6 CPU, say).
 run_guest() {
     local initramfs=$1 guest_log=$2 count=$3 boot_start=$SECONDS status=0 up
-    echo "== $name: booting $release ($version) with $count cases$4, log $guest_log"
+    echo "== $name: booting $release ($version) with $count cases${4:-}, log $guest_log"
     boot "$initramfs" "$guest_log" "$timeout_s" || status=$?
     if [ -n "$vmlinux" ] && [ -e "$vmlinux" ] && [ -z "$(console "$guest_log" | tr -d '[:space:]')" ]; then
         echo "$name: the kernel printed nothing through the PVH entry; booting the compressed kernel"
