@@ -1,4 +1,6 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2034,SC2154
+# (A library: the globals it sets are read by the runners, and those it reads
+# they set.)
 # The host side of the kernel leg's guests, shared by tests/kernel/run (the
 # amd64 guest built from a build tree), run-package (the guests made from
 # the Debian packages, on gpio-sim or a board's own pin controller) and
@@ -22,7 +24,7 @@
 # from the kernel asked for.
 
 # shellcheck source=tests/kernel/kernel.sh
-. "$here/kernel.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/kernel.sh"
 
 usage_error() {
     echo "$0: $*" >&2
@@ -107,10 +109,10 @@ start_log() {
 # need_tools PACKAGES TOOL...: skips the guest (a failure in CI) unless
 # every TOOL is here; PACKAGES says which Debian packages have them.
 need_tools() {
-    local packages=$1 tool
+    local debian_packages=$1 tool
     shift
     for tool; do
-        command -v "$tool" >/dev/null || skip "needs $tool (packages: $packages)"
+        command -v "$tool" >/dev/null || skip "needs $tool (packages: $debian_packages)"
     done
 }
 
@@ -191,8 +193,9 @@ select_cases() {
     for file in "$dir"/*.sh; do
         [ -e "$file" ] || continue
         guests=$(case_field "$file" guests)
-        [ -n "$guests" ] && [ -n "$(case_field "$file" needs)" ] ||
+        if [ -z "$guests" ] || [ -z "$(case_field "$file" needs)" ]; then
             die "${file#"$here/"} has no '# guests:' or no '# needs:' line"
+        fi
         [[ " $guests " == *" $guest "* ]] || continue
         cases+=("$file")
         for need in $(case_field "$file" needs); do
@@ -379,17 +382,21 @@ console() {
 }
 
 # judge LOG COUNT: passes only on this run's exact verdict line for COUNT
-# cases, from a guest that ran the kernel asked for ($release).
+# cases, and no other line with this run's verdict, from a guest that ran
+# the kernel asked for ($release). The console's lines are matched byte by
+# byte (LC_ALL=C, here and in finish): in a UTF-8 locale a byte of line
+# noise is an encoding error, which grep takes for binary data and sed's .*
+# does not match.
 judge() {
-    grep -qxF "kernel-leg verdict $nonce: $2 passed, 0 failed" <(tr -d '\r' <"$1") &&
-        [ "$(console "$1" | sed -n 's/^kernel-leg: guest up after [0-9.]* s, \([^ ,]*\).*/\1/p' | head -n1)" = "$release" ]
+    [ "$(console "$1" | LC_ALL=C grep -F "kernel-leg verdict $nonce:")" = "kernel-leg verdict $nonce: $2 passed, 0 failed" ] &&
+        [ "$(console "$1" | LC_ALL=C sed -n 's/^kernel-leg: guest up after [0-9.]* s, \([^ ,]*\).*/\1/p' | head -n1)" = "$release" ]
 }
 
 # finish LOG COUNT STATUS TIMEOUT BOOT_START: prints the guest's results and
 # exits 0 on its verdict for COUNT cases, else fails with the console's end.
 finish() {
     local log_file=$1 count=$2 status=$3 limit=$4 boot_start=$5
-    console "$log_file" | grep -E '^(kernel-leg|  \|)' | grep -v '^kernel-leg verdict' || true
+    console "$log_file" | LC_ALL=C grep -E '^(kernel-leg|  \|)' | LC_ALL=C grep -v '^kernel-leg verdict' || true
     if judge "$log_file" "$count"; then
         echo "== $name: passed in $((SECONDS - leg_start)) s (guest $((SECONDS - boot_start)) s)"
         echo "$name: $count passed, 0 failed"

@@ -1,4 +1,6 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2034,SC2154
+# (Sourced by host.sh: the globals it sets are read there and by the
+# runners, and those it reads they set.)
 # The kernel a guest boots: Debian's kernel for an architecture and series,
 # with gpio-sim built for it, in one cache that every guest shares. Sourced
 # by host.sh.
@@ -195,7 +197,9 @@ pin_versions() {
     downloads=()
     for pkg in "$@"; do
         v=$(candidate "$pkg")
-        [ -n "$v" ] && [ "$v" != "(none)" ] || skip "package $pkg cannot be had (is the security suite in the sources?)"
+        if [ -z "$v" ] || [ "$v" = "(none)" ]; then
+            skip "package $pkg cannot be had (is the security suite in the sources?)"
+        fi
         if [ "$v" = "$version" ] || has_version "$pkg" "$version"; then
             v=$version
         elif [[ $pkg == linux-kbuild-* || $pkg == linux-source-* ]]; then
@@ -245,8 +249,9 @@ kbuild_under_runtime() {
     while read -r file; do
         [ "$(head -c 4 "$file" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] || continue
         need=$(objdump -T "$file" | grep -o 'GLIBC_2\.[0-9]*' | sed 's/GLIBC_//' | sort -uV | tail -n1)
-        [ -n "$need" ] && [ "$(printf '%s\n' "$need" "$have" | sort -V | tail -n1)" != "$have" ] || continue
+        if [ -z "$need" ] || [ "$(printf '%s\n' "$need" "$have" | sort -V | tail -n1)" = "$have" ]; then continue; fi
         mv "$file" "$file.bin"
+        # shellcheck disable=SC2016 # $0 and $@ are the wrapper's own
         printf '#!/bin/sh\nexec %s --library-path %s "$0.bin" "$@"\n' "$lib/ld-linux-x86-64.so.2" "$lib" >"$file"
         chmod 755 "$file"
     done < <(find "$root/usr/lib/$kbuild_pkg" "$root/usr/src/$kbuild_pkg" -type f -perm -u+x 2>/dev/null)
