@@ -26,11 +26,11 @@ for user in $USERS; do
         mkfifo -m 666 /tmp/program.fifo
         # Opened by a shell of its own: an open of a pipe for reading waits
         # for its writer.
-        bg sh -c 'exec rt_prio 20 stamp </tmp/program.fifo >/tmp/stamped'
+        spawn sh -c 'exec rt_prio 20 stamp </tmp/program.fifo >/tmp/stamped'
         if [ "$user" = root ]; then
-            bg "$PROGRAM" >/tmp/program.fifo
+            spawn "$PROGRAM" >/tmp/program.fifo
         else
-            bg as_user "$user" "$PROGRAM" >/tmp/program.fifo
+            spawn as_user "$user" "$PROGRAM" >/tmp/program.fifo
         fi
         # The first window opens once the report cycle has begun: the
         # neighbours come after that, so that it opens before the first edge.
@@ -38,13 +38,13 @@ for user in $USERS; do
         sleep 2
         n=0
         while [ "$n" -lt "$neighbours" ]; do
-            bg spin 100000
+            spawn spin 100000
             n=$((n + 1))
         done
         check rt_prio 30 driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip \
             --edges $(((WINDOWS + 1) * 1000)) --rate "$RATE" --steady --gap-us "$gap" --pause-every 1000 \
             --pause-ms "$PAUSE_MS" >/tmp/driver.out
-        bg_stop
+        spawn_stop
         # Both in microseconds (each prints its milliseconds with three
         # decimals), in the order of time.
         {

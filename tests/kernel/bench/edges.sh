@@ -88,8 +88,8 @@ probe_line() {
 probe_program() {
     local who=$1 rate=$2 tid line
     if [ "$who" = root ]; then
-        bg "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
-        PROGRAM_PID=$BG_PID
+        spawn "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
+        PROGRAM_PID=$SPAWNED_PID
     else
         program_start "$USER_GPIO"
     fi

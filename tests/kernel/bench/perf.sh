@@ -8,8 +8,8 @@
 #   rm build-kernel/guest-programs/perf
 # time limit: 300
 pi_layout
-bg "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
-PROGRAM_PID=$BG_PID
+spawn "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
+PROGRAM_PID=$SPAWNED_PID
 i=0
 while [ "$(ls "/proc/$PROGRAM_PID/task" | wc -l)" -lt 2 ]; do
     [ "$i" -ge 200 ] && fail "no edge thread in the program: $(cat "$PROGRAM_ERR")"
@@ -24,7 +24,5 @@ echo "context switches: $(($(awk '$1 == "ctxt" { print $2 }' /proc/stat) - switc
 perf report -i /tmp/perf.data --stdio --no-children --sort comm -g none 2>/dev/null | grep -v '^#' | grep -v '^$' | head -n 8
 perf report -i /tmp/perf.data --stdio --no-children --sort comm,sym -g none 2>/dev/null | grep -v '^#' | grep -v '^$' |
     head -n 25
-kill -TERM "$PROGRAM_PID"
-wait "$PROGRAM_PID" 2>/dev/null
-BG_PIDS=
+program_stop
 exit 0

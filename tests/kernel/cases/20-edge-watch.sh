@@ -6,6 +6,9 @@
 # only part of the CPU and the default queue of 32 events overflows (about a
 # fifth of the edges were lost so), one of 1024 does not.
 # time limit: 90
+# guests: amd64
+# needs: driver edge_watch
+# shellcheck shell=dash
 
 pi_layout
 sim_pull "$PI_SYSFS" 25 up
@@ -18,23 +21,25 @@ sim_pull "$PI_SYSFS" 25 up
 watch() {
     local edges=$1 buffer=$2 high=$3 what="$1 edges, queue $2, $3 high, driver $*" arg n driven
     shift 3
-    bg as_user "$USER_GPIO" edge_watch --edges "$edges" --buffer "$buffer" --high "$high" --timeout 15 \
+    spawn as_user "$USER_GPIO" edge_watch --edges "$edges" --buffer "$buffer" --high "$high" --timeout 15 \
         >/tmp/watch.out 2>&1
     wait_for_text /tmp/watch.out "chip $PI_CHIP"
     n=$#
     for arg; do
-        [ "$arg" = WATCHER ] && arg=$BG_PID
+        [ "$arg" != WATCHER ] || arg=$SPAWNED_PID
         set -- "$@" "$arg"
     done
     shift "$n"
-    driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --edges "$edges" --high "$high" --wait-chip "$PI_CHIP" "$@" \
-        >/tmp/driver.out 2>&1 || fail "driver $*: $(cat /tmp/driver.out)"
+    drive --edges "$edges" --high "$high" --wait-chip "$PI_CHIP" "$@" >/tmp/driver.out 2>&1 ||
+        fail "driver $*: $(cat /tmp/driver.out)"
     grep '^driver: [0-9]' /tmp/driver.out
-    wait "$BG_PID"
-    BG_PIDS=
+    # edge_watch ends with status 0 once it has seen all the edges, 1 at
+    # its time limit.
+    reap "$SPAWNED_PID"
     driven=$(sed -n 's/^driver: [0-9]* falling edges, \([0-9]*\) high.*/\1/p' /tmp/driver.out)
     expect_eq "edge_watch, $what" "chip $PI_CHIP clock 25 sn 23
-falling=$edges high=$driven wrong=0 lost=0" "$(cat /tmp/watch.out)"
+falling=$edges high=$driven wrong=0 lost=0
+status 0" "$(cat /tmp/watch.out; echo "status $ENDED_STATUS")"
 }
 
 watch 3000 1024 575 --rate 2000

@@ -3,12 +3,14 @@
 # program runs. With no such chip, the handler cannot be registered and the
 # reason is told.
 # time limit: 60
+# guests: amd64
+# needs: driver
+# shellcheck shell=dash
 pi_layout pinctrl-bcm2835 -
 sim_pull "$PI_SYSFS" 27 up
 sim_pull "$PI_SYSFS" 22 up
 program_start root
-check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --edges 1500 --rate 2000 \
-    --wait-chip "$PI_CHIP"
+check drive --high 737 --edges 1500 --rate 2000 --wait-chip "$PI_CHIP"
 program_wait_reports 1
 expect_eq "pin 2 (GPIO27) while the program runs" 0 "$(sim_value "$PI_SYSFS" 27)"
 expect_eq "pin 3 (GPIO22) while the program runs" 0 "$(sim_value "$PI_SYSFS" 22)"

@@ -4,16 +4,17 @@
 # (On both kernels the leg boots, 6.1 and 6.12, a read() waiting on the
 # request would never return, and would hold up the removal itself.)
 # time limit: 60
+# guests: amd64
+# needs: driver
+# shellcheck shell=dash
 pi_layout
 program_start "$USER_GPIO"
-check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 425 --flip --rate 2000 --edges 2500 \
-    --wait-chip "$PI_CHIP"
+check drive --high 425 --flip --rate 2000 --edges 2500 --wait-chip "$PI_CHIP"
 program_wait_reports 2
 echo 0 >"$SIM_CONFIGFS/pi/live" &
 remover=$!
 process_ends "$PROGRAM_PID" 5
 status=$ENDED_STATUS
-BG_PIDS=
 process_ends "$remover" 5
 line='% high: 42, BER: 1.6e-02, SN: 5.2'
 expect_eq "reports before the chip went away" "$(banner; printf '%s\n' "$line" "$line")" "$(cat "$PROGRAM_OUT")"

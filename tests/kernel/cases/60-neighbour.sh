@@ -12,6 +12,9 @@
 # would measure the edge thread's priority, not the report cycle.) Meanwhile the monitor's reports are exact, its report cycle waits
 # in the idle class and its edge thread does not.
 # time limit: 240
+# guests: amd64 armhf
+# needs: driver gpiomon rt_prio spin realtime
+# shellcheck shell=dash
 pi_layout
 seconds=4
 rate=1000
@@ -41,38 +44,33 @@ line='% high: 73, BER: 6.0e-04, SN: 9.0'
 # monitor's request of uAPI v2; gpiomon's two requests of uAPI v1 do not
 # show their edges in the lines' info and are waited for here.
 beside() {
-    local user=$1 stdout=$2 stderr=$3 out i
+    local user=$1 stdout=$2 stderr=$3 out end
     shift 3
     if [ "$user" = root ]; then
-        bg "$@" >"$stdout" 2>"$stderr"
+        spawn "$@" >"$stdout" 2>"$stderr"
     else
-        bg as_user "$user" "$@" >"$stdout" 2>"$stderr"
+        spawn as_user "$user" "$@" >"$stdout" 2>"$stderr"
     fi
-    READER_PID=$BG_PID
+    READER_PID=$SPAWNED_PID
     if [ "$1" = gpiomon ]; then
         wait_until 20 "gpiomon's two event requests" event_requests "$READER_PID" 2
         set --
     else
         set -- --wait-chip "$PI_CHIP"
     fi
-    bg rt_prio 30 driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --edges "$edges" \
-        --rate "$rate" --steady --gap-us "$gap" --pause-every "$burst" --pause-ms 0 "$@" >/tmp/driver.out 2>&1
-    DRIVER_PID=$BG_PID
-    i=0
+    drive --spawn --rt 30 --high 737 --flip --edges "$edges" --rate "$rate" --steady --gap-us "$gap" \
+        --pause-every "$burst" --pause-ms 0 "$@" >/tmp/driver.out 2>&1
+    DRIVER_PID=$SPAWNED_PID
+    end=$(($(uptime_ms) + 20000))
     until grep -q "^driver: edge $burst at" /tmp/driver.out; do
-        [ "$i" -lt 400 ] || fail "no edges beside the reader as $user in 20 s: $(cat /tmp/driver.out "$stderr")"
+        [ "$(uptime_ms)" -lt "$end" ] ||
+            fail "no edges beside the reader as $user in 20 s: $(cat /tmp/driver.out "$stderr")"
         sleep 0.05
-        i=$((i + 1))
     done
     out=$(spin "$seconds") || fail "spin failed: $out"
     echo "  $out: beside $(cat "/proc/$READER_PID/comm") as $user"
     SHARE=$(echo "$out" | sed -n 's/^spin: \([0-9]*\)\.\([0-9]\) % .*/\1\2/p')
     [ -n "$SHARE" ] || fail "no share from spin: $out"
-}
-
-# event_requests PID N: process PID holds N edge event requests of uAPI v1.
-event_requests() {
-    [ "$(ls -l "/proc/$1/fd" 2>/dev/null | grep -c 'anon_inode:gpio-event')" = "$2" ]
 }
 
 # priorities PID: "TID POLICY NICE" for each thread of PID (policy
@@ -87,25 +85,27 @@ priorities() {
 for user in "$USER_GPIO" root; do
     beside "$user" /dev/null /tmp/gpiomon.err gpiomon "${PI_CHIP#/dev/}" 25 23
     gpiomon_share=$SHARE
-    bg_stop
+    spawn_stop
 
     beside "$user" "$PROGRAM_OUT" "$PROGRAM_ERR" "$PROGRAM"
     program_share=$SHARE
     pid=$READER_PID
     edge_policy=0
-    [ "$user" = root ] && edge_policy=1
+    [ "$user" != root ] || edge_policy=1
     expected=$(priorities "$pid" | while read -r tid _; do
         if [ "$tid" = "$pid" ]; then echo "$tid 0 19"; else echo "$tid $edge_policy 0"; fi
     done)
     expect_eq "the program's threads as $user, report cycle first (policy, nice)" "$expected" \
         "$(priorities "$pid")"
     if [ "$edges" -lt 1000 ]; then
-        wait "$DRIVER_PID"
-        check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --first "$edges" \
-            --edges $((2000 - edges)) --stop "$pid" --burst 250 --gap-us "$gap" >/dev/null
+        reap "$DRIVER_PID"
+        [ "$ENDED_STATUS" = 0 ] ||
+            fail "the driver beside the program ended with status $ENDED_STATUS: $(cat /tmp/driver.out)"
+        check drive --high 737 --flip --first "$edges" --edges $((2000 - edges)) --stop "$pid" --burst 250 \
+            --gap-us "$gap" >/dev/null
     fi
     program_wait_reports 1 60
-    bg_stop
+    spawn_stop
     reports=$(tail -n +5 "$PROGRAM_OUT" | sort -u)
     expect_eq "the program's reports as $user beside the neighbour" "$line" "$reports"
     # A kernel that takes the simulated interrupts at its tick may merge a

@@ -1,9 +1,26 @@
-# Shell library for the kernel leg's case scripts (tests/kernel/cases/*.sh).
-# The guest's init sources it before each case; a case runs in /tmp with a
-# clean gpio-sim (no simulated chips) and PATH starting with /payload/bin.
+# shellcheck shell=dash
+# Shell library for the kernel leg's case scripts (tests/kernel/cases,
+# board-cases and system-cases; busybox sh in the small guests, dash in the
+# Debian system guest). run_cases sources it before each case; a case runs
+# in /tmp under set -e, with a clean gpio-sim (no simulated chips) and PATH
+# starting with /payload/bin.
 #
 # Checks: expect_eq marks the case failed and goes on; fail and check end
-# it. A case passes when it exits 0 and no check failed.
+# it, and so does any other command that fails unchecked (set -e; the case
+# then says so on its output). A case passes when it exits 0 and no check
+# failed. Failures are told on standard error, so that a fail inside a
+# command substitution does not become part of the value it captures.
+#
+# A case script's header, next to its first line of comments:
+#   # time limit: S    killed after S s (default 60), times TIME_SCALE
+#   # guests: WORD...  the guests that run it: amd64 (tests/kernel/run, both
+#                      kernels), arm64 and armhf (tests/kernel/run-package),
+#                      board (run-package --real-gpio), system (run-system)
+#   # needs: WORD...   the guest programs it runs, itself or through this
+#                      library (driver, edge_watch, line_hold, line_info,
+#                      rt_prio, spin, stamp, no_uapi_v2, sorvalen_tsan,
+#                      gpiomon), and "realtime" if it runs or checks
+#                      anything at a real-time priority; "-" for none
 
 SIM_CONFIGFS=/sys/kernel/config/gpio-sim
 PAYLOAD=/payload
@@ -11,7 +28,46 @@ GPIO_GROUP=gpio
 USER_GPIO=gpiouser   # in group gpio
 USER_PLAIN=plainuser # not in group gpio
 CASE_FAILED_MARK=/tmp/.case-failed
-BG_PIDS=
+SPAWNED_PIDS=
+
+# --- The guest's settings. The host writes those a guest needs into
+# /etc/kernel-leg.env, one KERNEL_LEG_NAME=VALUE a line; they are read here
+# and nowhere else in the guest, each into the name the guest uses:
+#   KERNEL_LEG_PROGRAM        PROGRAM: the program under test (default
+#                             /payload/bin/sorvalen; in a guest made from a
+#                             package, where the package installs it)
+#   KERNEL_LEG_COMPACT        COMPACT: set in a guest under slow emulation:
+#                             cases keep their checks but repeat them less
+#                             (fewer shares, for one); default unset
+#   KERNEL_LEG_TIME_SCALE     TIME_SCALE: the cases' time limits are
+#                             multiplied by it (default 1)
+#   KERNEL_LEG_END_BY_REBOOT  END_BY_REBOOT: set for a board that cannot
+#                             power off (qemu's raspi0): the guest's init
+#                             ends with a reboot, which qemu's -no-reboot
+#                             turns into an exit; default unset
+#   KERNEL_LEG_BOARD_HEADER   BOARD_HEADER: set where the board's own GPIO
+#                             chip is the header's (an emulated Raspberry Pi
+#                             beside gpio-sim): the program finds the header
+#                             even without simulated chips; default unset
+#   KERNEL_LEG_DRIVER_GAP_US  DRIVER_GAP_US: set where the kernel handles
+#                             gpio-sim's interrupts only at its timer tick and
+#                             merges a line's changes within one tick (a
+#                             single-core ARMv6 kernel): drive waits this
+#                             long (microseconds) after every change; default
+#                             unset (no wait)
+if [ -e /etc/kernel-leg.env ]; then
+    # shellcheck source=/dev/null # written by the host for each guest
+    . /etc/kernel-leg.env
+fi
+# shellcheck disable=SC2034 # for the cases and the guests' inits
+{
+    PROGRAM=${KERNEL_LEG_PROGRAM:-$PAYLOAD/bin/sorvalen}
+    COMPACT=${KERNEL_LEG_COMPACT:-}
+    TIME_SCALE=${KERNEL_LEG_TIME_SCALE:-1}
+    END_BY_REBOOT=${KERNEL_LEG_END_BY_REBOOT:-}
+    BOARD_HEADER=${KERNEL_LEG_BOARD_HEADER:-}
+    DRIVER_GAP_US=${KERNEL_LEG_DRIVER_GAP_US:-}
+}
 
 # uptime_ms: milliseconds since boot, from /proc/uptime's seconds with two
 # decimals; computed, as "0.83" pasted into "0830" would be read as a bad
@@ -31,13 +87,22 @@ kernel_complaints() {
         head -n 40
 }
 
+# guest_up [MORE]: the line that tells the host the guest is up: "kernel-leg:
+# guest up after S s, RELEASE MACHINE", then ", MORE" where given. The host
+# takes the kernel's release from it (after "s, ", up to the first space or
+# comma), and the Pi Zero guest's CPU from its end ("armv6l"): a guest whose
+# machine the host checks gives no MORE.
+guest_up() {
+    echo "kernel-leg: guest up after $(cut -d' ' -f1 /proc/uptime) s, $(uname -r) $(uname -m)${1:+, $1}"
+}
+
 # run_cases LIB SETUP CLEANUP CASE...: runs each case script in a shell of
-# its own in /tmp that has sourced LIB, killed at its "# time limit: S" line
-# (default 60 s, times KERNEL_LEG_TIME_SCALE), with the command SETUP before
-# it and CLEANUP after it; prints its output indented, then a PASS or FAIL
-# line. A case also fails if the kernel printed a warning, BUG or oops from
-# its SETUP to its CLEANUP: what follows in the kernel may be broken. The
-# counts are left in CASES_PASSED and CASES_FAILED.
+# its own in /tmp that has sourced LIB, under set -e, killed at its "# time
+# limit: S" line (default 60 s, times TIME_SCALE), with the command SETUP
+# before it and CLEANUP after it; prints its output indented, then a PASS or
+# FAIL line. A case also fails if the kernel printed a warning, BUG or oops
+# from its SETUP to its CLEANUP: what follows in the kernel may be broken.
+# The counts are left in CASES_PASSED and CASES_FAILED.
 run_cases() {
     local lib=$1 setup=$2 cleanup=$3 script name limit start status ms why complaint
     shift 3
@@ -48,12 +113,13 @@ run_cases() {
         name=${script##*/}
         name=${name%.sh}
         limit=$(sed -n 's/^# time limit: \([0-9]*\).*/\1/p' "$script" | head -n1)
-        limit=$((${limit:-60} * ${KERNEL_LEG_TIME_SCALE:-1}))
+        limit=$((${limit:-60} * TIME_SCALE))
         $setup
         rm -f "$CASE_FAILED_MARK"
         start=$(uptime_ms)
-        (cd /tmp && exec env CASE_LIB="$lib" timeout -s KILL "$limit" sh -c '. "$CASE_LIB"; . "$0"' "$script") \
-            >/tmp/.case.log 2>&1
+        # shellcheck disable=SC2016 # expanded by the case's shell
+        (cd /tmp && exec env CASE_LIB="$lib" timeout -s KILL "$limit" \
+            sh -ec '. "$CASE_LIB"; trap case_exit EXIT; . "$0"' "$script") >/tmp/.case.log 2>&1
         status=$?
         $cleanup
         ms=$(($(uptime_ms) - start))
@@ -75,23 +141,37 @@ run_cases() {
     done
 }
 
-# fail MESSAGE: the case fails here.
+# case_exit: the case's EXIT trap (run_cases). A case that ends with a
+# status other than 0 but not through fail ended at a command that failed
+# under set -e: it says so, as nothing else would.
+case_exit() {
+    local status=$?
+    [ "$status" = 0 ] || [ -n "${CASE_FAILING:-}" ] ||
+        echo "FAIL: the case ended at a command that failed (status $status; cases run under set -e)" >&2
+}
+
+# fail MESSAGE: the case fails here. Inside a subshell (a command
+# substitution) it ends only that, but the mark makes the case count as
+# failed all the same.
 fail() {
-    echo "FAIL: $*"
+    echo "FAIL: $*" >&2
     : >"$CASE_FAILED_MARK"
+    CASE_FAILING=1
     exit 1
 }
 
 # expect_eq WHAT EXPECTED ACTUAL: compares two texts; on a difference prints
-# a unified diff (- expected, + actual) and marks the case failed.
+# a unified diff (- expected, + actual) and marks the case failed, which
+# goes on: its status is 0 either way (the case runs under set -e).
 expect_eq() {
-    [ "$2" = "$3" ] && return 0
-    echo "FAIL: $1"
-    printf '%s\n' "$2" >/tmp/.expected
-    printf '%s\n' "$3" >/tmp/.actual
-    diff -u /tmp/.expected /tmp/.actual | sed '1,2d; s/^/    /'
+    [ "$2" != "$3" ] || return 0
+    {
+        echo "FAIL: $1"
+        printf '%s\n' "$2" >/tmp/.expected
+        printf '%s\n' "$3" >/tmp/.actual
+        diff -u /tmp/.expected /tmp/.actual | sed '1,2d; s/^/    /'
+    } >&2
     : >"$CASE_FAILED_MARK"
-    return 1
 }
 
 # check COMMAND...: runs it; the case fails if it exits non-zero.
@@ -103,38 +183,60 @@ check() {
 as_user() {
     local user=$1
     shift
+    # shellcheck disable=SC2016 # expanded by USER's shell
     su -s /bin/sh -c 'exec "$0" "$@"' -- "$user" "$@"
 }
 
-# bg COMMAND...: starts COMMAND in the background; its pid is in BG_PID.
-# "bg as_user USER COMMAND..." too: BG_PID is then COMMAND's own pid.
-# bg_stop kills every program so started and waits for them.
-bg() {
+# spawn COMMAND...: starts the program COMMAND in the background; its pid is
+# in SPAWNED_PID. "spawn as_user USER COMMAND..." too: SPAWNED_PID is then
+# COMMAND's own pid. Not a shell function: that would run in a shell of its
+# own, which spawn_stop would kill but not the programs it runs (drive
+# --spawn starts the driver). spawn_stop kills every program so started and
+# waits for them; reap PID waits for one to end by itself.
+spawn() {
     if [ "$1" = as_user ]; then
         local user=$2
         shift 2
+        # shellcheck disable=SC2016 # expanded by USER's shell
         su -s /bin/sh -c 'exec "$0" "$@"' -- "$user" "$@" &
     else
+        case $(type "$1" 2>/dev/null) in
+        *function) fail "spawn $1: a shell function, which would run in a shell of its own" ;;
+        esac
         "$@" &
     fi
-    BG_PID=$!
-    BG_PIDS="$BG_PIDS $BG_PID"
+    SPAWNED_PID=$!
+    SPAWNED_PIDS="$SPAWNED_PIDS $SPAWNED_PID"
 }
-bg_stop() {
+spawn_stop() {
     local pid
-    for pid in $BG_PIDS; do kill -KILL "$pid" 2>/dev/null; done
-    for pid in $BG_PIDS; do wait "$pid" 2>/dev/null; done
-    BG_PIDS=
+    for pid in $SPAWNED_PIDS; do kill -KILL "$pid" 2>/dev/null || :; done
+    for pid in $SPAWNED_PIDS; do wait "$pid" 2>/dev/null || :; done
+    SPAWNED_PIDS=
 }
 
-# wait_for_text FILE TEXT [SECONDS]: waits until FILE holds TEXT (default
-# 10 s); the case fails if it does not.
+# reap PID: waits for process PID, a child of the case, to end; its exit
+# status is then in ENDED_STATUS (one that is not 0 does not end the case).
+# spawn_stop leaves it alone after that.
+# shellcheck disable=SC2034 # for the cases
+reap() {
+    local pid left=
+    ENDED_STATUS=0
+    wait "$1" 2>/dev/null || ENDED_STATUS=$?
+    for pid in $SPAWNED_PIDS; do
+        [ "$pid" = "$1" ] || left="$left $pid"
+    done
+    SPAWNED_PIDS=$left
+}
+
+# wait_for_text FILE TEXT [SECONDS]: waits until FILE holds TEXT, at most
+# SECONDS (default 10) of the guest's clock; the case fails if it does not.
 wait_for_text() {
-    local i=0
-    while ! grep -qF -- "$2" "$1" 2>/dev/null; do
-        [ "$i" -ge "$((${3:-10} * 20))" ] && fail "no '$2' in $1 after ${3:-10} s: $(cat "$1" 2>/dev/null)"
+    local end
+    end=$(($(uptime_ms) + ${3:-10} * 1000))
+    until grep -qF -- "$2" "$1" 2>/dev/null; do
+        [ "$(uptime_ms)" -lt "$end" ] || fail "no '$2' in $1 within ${3:-10} s: $(cat "$1" 2>/dev/null)"
         sleep 0.05
-        i=$((i + 1))
     done
 }
 
@@ -154,7 +256,7 @@ sim_device() {
         names=
         case $lines in *:*) names=${lines#*:}; lines=${lines%%:*} ;; esac
         bank=$dev/bank$n
-        mkdir "$bank" && echo "$label" >"$bank/label" && echo "$lines" >"$bank/num_lines" ||
+        { mkdir "$bank" && echo "$label" >"$bank/label" && echo "$lines" >"$bank/num_lines"; } ||
             fail "cannot configure $bank ($bank_layout)"
         i=0
         case $names in
@@ -164,14 +266,14 @@ sim_device() {
                 name=${list%%,*}
                 list=${list#*,}
                 if [ -n "$name" ]; then
-                    mkdir "$bank/line$i" && echo "$name" >"$bank/line$i/name" || fail "cannot name line $i of $bank"
+                    { mkdir "$bank/line$i" && echo "$name" >"$bank/line$i/name"; } || fail "cannot name line $i of $bank"
                 fi
                 i=$((i + 1))
             done
             ;;
         ?*)
             while [ "$i" -lt "$lines" ]; do
-                mkdir "$bank/line$i" && echo "$names$i" >"$bank/line$i/name" || fail "cannot name line $i of $bank"
+                { mkdir "$bank/line$i" && echo "$names$i" >"$bank/line$i/name"; } || fail "cannot name line $i of $bank"
                 i=$((i + 1))
             done
             ;;
@@ -181,30 +283,43 @@ sim_device() {
     echo 1 >"$dev/live" || fail "cannot enable gpio-sim device $dev"
     for bank in "$dev"/bank*; do
         name=/dev/$(cat "$bank/chip_name")
-        chown "root:$GPIO_GROUP" "$name" && chmod 0660 "$name" || fail "cannot set the owner of $name"
+        { chown "root:$GPIO_GROUP" "$name" && chmod 0660 "$name"; } || fail "cannot set the owner of $name"
     done
 }
 
 # sim_chip DEV BANK: the bank's character device, /dev/gpiochipN.
 sim_chip() {
-    echo "/dev/$(cat "$SIM_CONFIGFS/$1/$2/chip_name")"
+    local chip
+    chip=$(cat "$SIM_CONFIGFS/$1/$2/chip_name") || fail "no chip for $2 of gpio-sim device $1"
+    echo "/dev/$chip"
 }
 
 # sim_sysfs DEV BANK: the bank's sysfs directory, holding sim_gpioK/pull and
 # sim_gpioK/value for each line K.
 sim_sysfs() {
-    echo "/sys/devices/platform/$(cat "$SIM_CONFIGFS/$1/dev_name")/$(cat "$SIM_CONFIGFS/$1/$2/chip_name")"
+    local dev chip
+    { dev=$(cat "$SIM_CONFIGFS/$1/dev_name") && chip=$(cat "$SIM_CONFIGFS/$1/$2/chip_name"); } ||
+        fail "no sysfs directory for $2 of gpio-sim device $1"
+    echo "/sys/devices/platform/$dev/$chip"
 }
 
 # pi_layout [LABEL [NAMES]]: gpio-sim device "pi" as on a Raspberry Pi: first
 # a chip that is not the header's (8 lines, label not-the-header), then the
 # header's 54-line bank, label LABEL (default pinctrl-rp1), lines named
-# NAMES0 ... NAMES53 (default GPIO; "-" for lines without names). Sets
-# PI_CHIP and PI_SYSFS (the header's bank), OTHER_CHIP and OTHER_SYSFS.
+# NAMES0 ... NAMES53 (default GPIO; "-" for lines without names). Sets the
+# variables of pi_lines.
 pi_layout() {
     local label=${1:-pinctrl-rp1} names=${2:-GPIO}
-    [ "$names" = - ] && names=
+    [ "$names" != - ] || names=
     sim_device pi not-the-header:8 "$label:54${names:+:$names}"
+    pi_lines
+}
+
+# pi_lines: sets PI_CHIP and PI_SYSFS (the header's bank), OTHER_CHIP and
+# OTHER_SYSFS from gpio-sim device "pi" as pi_layout made it (in the system
+# guest, where one case makes it and the next ones use it).
+# shellcheck disable=SC2034 # for the cases
+pi_lines() {
     OTHER_CHIP=$(sim_chip pi bank0)
     OTHER_SYSFS=$(sim_sysfs pi bank0)
     PI_CHIP=$(sim_chip pi bank1)
@@ -225,14 +340,14 @@ sim_value() {
     cat "$1/sim_gpio$2/value" || fail "cannot read line $2 in $1"
 }
 
-# sim_teardown: stops the programs started with bg, then disables and
+# sim_teardown: stops the programs started with spawn, then disables and
 # removes every gpio-sim device. Stop any other program that holds a line
 # first: this kernel removes a chip under its users (and logs "REMOVING
 # GPIOCHIP WITH GPIOS STILL REQUESTED"), and its gpiochip number stays taken
 # until they have closed it, so the next chips get other numbers.
 sim_teardown() {
     local dev bank line
-    bg_stop
+    spawn_stop
     for dev in "$SIM_CONFIGFS"/*; do
         [ -d "$dev" ] || continue
         if [ "$(cat "$dev/live")" = 1 ]; then
@@ -241,7 +356,7 @@ sim_teardown() {
         for bank in "$dev"/*/; do
             for line in "$bank"line*; do
                 [ -d "$line" ] || continue
-                [ -d "$line/hog" ] && rmdir "$line/hog"
+                [ ! -d "$line/hog" ] || rmdir "$line/hog"
                 rmdir "$line"
             done
             rmdir "$bank"
@@ -250,13 +365,7 @@ sim_teardown() {
     done
 }
 
-# The program under test: sorvalen on the character device, from the payload
-# or, in a guest made from a package, where the package installs it.
-PROGRAM=${KERNEL_LEG_PROGRAM:-$PAYLOAD/bin/sorvalen}
-
-# Set in a guest under slow emulation: cases keep their checks but repeat
-# them less (fewer shares, for one).
-COMPACT=${KERNEL_LEG_COMPACT:-}
+# The program under test (PROGRAM, from the settings above): its output.
 PROGRAM_OUT=/tmp/program.out
 PROGRAM_ERR=/tmp/program.err
 
@@ -277,17 +386,18 @@ loss_line() {
 # standard output in PROGRAM_OUT and its standard error in PROGRAM_ERR; its
 # pid is in PROGRAM_PID.
 program_start() {
-    bg as_user "$1" "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
-    PROGRAM_PID=$BG_PID
+    spawn as_user "$1" "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
+    PROGRAM_PID=$SPAWNED_PID
 }
 
 # program_wait_reports N [SECONDS]: waits until the program has printed N
-# report lines after its banner (default: at most 20 s); fails if it does not.
+# report lines after its banner, at most SECONDS (default 20) of the guest's
+# clock; fails if it does not.
 program_wait_reports() {
-    local want=$(($1 + 4)) tries=$((${2:-20} * 10))
+    local want=$(($1 + 4)) end
+    end=$(($(uptime_ms) + ${2:-20} * 1000))
     while [ "$(wc -l <"$PROGRAM_OUT")" -lt "$want" ]; do
-        tries=$((tries - 1))
-        [ "$tries" -gt 0 ] || fail "no $1 reports in time; the program printed:
+        [ "$(uptime_ms)" -lt "$end" ] || fail "no $1 reports within ${2:-20} s; the program printed:
 $(cat "$PROGRAM_OUT")
 and on standard error:
 $(cat "$PROGRAM_ERR")"
@@ -296,17 +406,21 @@ $(cat "$PROGRAM_ERR")"
 }
 
 # program_stop: terminates the program started by program_start and waits
-# for it to end, so that its lines are free again.
+# for it to end, so that its lines are free again (if it has ended already,
+# there is nothing to terminate).
 program_stop() {
-    kill -TERM "$PROGRAM_PID" 2>/dev/null
-    wait "$PROGRAM_PID" 2>/dev/null
+    kill -TERM "$PROGRAM_PID" 2>/dev/null || :
+    reap "$PROGRAM_PID"
 }
 
-# program_run USER: runs the program as USER to its end (at most 10 s); its
-# exit status in PROGRAM_STATUS, its output in PROGRAM_OUT and PROGRAM_ERR.
+# program_run USER [NAME=VALUE...]: runs the program as USER, with these
+# variables in its environment, to its end (at most 10 s); its exit status
+# in PROGRAM_STATUS, its output in PROGRAM_OUT and PROGRAM_ERR.
 program_run() {
-    as_user "$1" timeout -s KILL 10 "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
-    PROGRAM_STATUS=$?
+    local user=$1
+    shift
+    PROGRAM_STATUS=0
+    as_user "$user" env "$@" timeout -s KILL 10 "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR" || PROGRAM_STATUS=$?
 }
 
 # expect_failure WHAT MESSAGE PATTERN...: the program, run by program_run,
@@ -335,12 +449,32 @@ expect_outside_group() {
 # by another program, the program fails to set up its handler and names the
 # holder.
 expect_busy_clock() {
-    bg line_hold GPIO25 1 >/tmp/hold.out
+    spawn line_hold GPIO25 1 >/tmp/hold.out
     wait_for_text /tmp/hold.out held
     program_run "$USER_GPIO"
     expect_failure "busy clock" "isr setup failed" \
         "^gpio: wiringPiISR: pin 6 (GPIO25, $1 line 25): in use by 'line_hold'"
-    bg_stop
+    spawn_stop
+}
+
+# drive [--spawn] [--rt PRIO] ARGS...: the test driver on the header's clock
+# (GPIO25) and S/N (GPIO23) lines in PI_SYSFS, waiting DRIVER_GAP_US after
+# every change where the guest sets it, with ARGS after those (a --gap-us
+# among them wins). --rt PRIO: at SCHED_FIFO PRIO (rt_prio). --spawn: in the
+# background as spawn starts a program, the driver's pid in SPAWNED_PID
+# (not "spawn drive", which would start a shell running this function).
+drive() {
+    local background='' prio=''
+    while :; do
+        case ${1:-} in
+        --spawn) background=1; shift ;;
+        --rt) prio=$2; shift 2 ;;
+        *) break ;;
+        esac
+    done
+    set -- driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 ${DRIVER_GAP_US:+--gap-us "$DRIVER_GAP_US"} "$@"
+    [ -z "$prio" ] || set -- rt_prio "$prio" "$@"
+    if [ -n "$background" ]; then spawn "$@"; else "$@"; fi
 }
 
 # irq_thread CONSUMER OFFSET: pid of the kernel thread that queues the edge
@@ -350,7 +484,7 @@ expect_busy_clock() {
 irq_thread() {
     local irq p
     for irq in /sys/kernel/irq/*; do
-        [ "$(cat "$irq/actions" 2>/dev/null)" = "$1" ] && [ "$(cat "$irq/hwirq")" = "$2" ] || continue
+        { [ "$(cat "$irq/actions" 2>/dev/null)" = "$1" ] && [ "$(cat "$irq/hwirq")" = "$2" ]; } || continue
         for p in /proc/[0-9]*; do
             if [ "$(cat "$p/comm" 2>/dev/null)" = "irq/${irq##*/}-$1" ]; then
                 echo "${p#/proc/}"
@@ -362,18 +496,24 @@ irq_thread() {
 }
 
 # process_ends PID SECONDS: waits until process PID (a child of the case)
-# has ended, for at most SECONDS; its exit status then in ENDED_STATUS.
+# has ended, for at most SECONDS; its exit status then in ENDED_STATUS
+# (reap).
 process_ended() { [ "$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null)" = Z ] || [ ! -e "/proc/$1" ]; }
 process_ends() {
     wait_until "$2" "the end of process $1" process_ended "$1"
-    wait "$1"
-    ENDED_STATUS=$?
+    reap "$1"
 }
 
-# Set in a guest whose kernel handles gpio-sim's interrupts only at its timer
-# tick and merges a line's changes within one tick (a single-core ARMv6
-# kernel): the driver waits this long (microseconds) after every change.
-DRIVER_GAP_US=${KERNEL_LEG_DRIVER_GAP_US:-}
+# event_requests PID N: process PID holds N edge event requests of the
+# character device's first interface (gpiomon's of libgpiod 1.6: one a
+# line, each an open file "anon_inode:gpio-event").
+event_requests() {
+    local fd n=0
+    for fd in /proc/"$1"/fd/*; do
+        [ "$(readlink "$fd" 2>/dev/null)" != anon_inode:gpio-event ] || n=$((n + 1))
+    done
+    [ "$n" = "$2" ]
+}
 
 # --- The Debian system guest (tests/kernel/run-system): the program as the
 # package's service, its output in the journal.
@@ -433,8 +573,8 @@ service_restarted() {
 # PID's banner and two exact reports (WHAT names the process in messages).
 expect_service_reports() {
     local line="% high: 42, BER: 1.6e-02, SN: 5.2"
-    check driver --sysfs "$(sim_sysfs pi bank1)" --clock 25 --sn 23 --high 425 --flip --edges 2500 \
-        --stop "$1" --burst 250 --wait-chip "$(sim_chip pi bank1)"
+    pi_lines
+    check drive --high 425 --flip --edges 2500 --stop "$1" --burst 250 --wait-chip "$PI_CHIP"
     wait_until 30 "$2's banner and two reports in the journal" journal_has "$1" 3
     expect_eq "the journal of $2" "$(journal_banner; printf '%s\n' "$line" "$line")" "$(journal_of "$1")"
 }
@@ -458,7 +598,7 @@ left_behind() {
     local path
     for path; do
         if [ -d "$path" ] && [ ! -L "$path" ]; then
-            [ -z "$(ls -A "$path")" ] && echo "$path"
+            if [ -z "$(ls -A "$path")" ]; then echo "$path"; fi
         elif [ -e "$path" ] || [ -L "$path" ]; then
             echo "$path"
         fi

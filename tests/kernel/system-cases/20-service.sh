@@ -4,18 +4,22 @@
 # as a user that is not root, in the group gpio, without capabilities or a
 # way to gain privileges, and its edge thread has real-time priority 40.
 # time limit: 180
+# guests: system
+# needs: driver realtime
+# shellcheck shell=dash
 pi_layout
 # sim_device sets the chip's owner itself: undo that, and let udev do it.
-chown root:root "$PI_CHIP" && chmod 0600 "$PI_CHIP"
+chown root:root "$PI_CHIP"
+chmod 0600 "$PI_CHIP"
 check udevadm trigger --settle --action=change "$PI_CHIP"
 expect_eq "the chip's group and mode after udev" "gpio 660" "$(stat -c '%G %a' "$PI_CHIP")"
 
 enable=$(readme_command 'systemctl enable') || fail "no command systemctl enable in the README"
+# shellcheck disable=SC2086 # the README's command line, split into its words
 check $enable
 wait_until 30 "the service's main process" service_pid_is_new 0
 pid=$SERVICE_PID
-check driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --flip --edges 3500 \
-    --stop "$pid" --burst 250 --wait-chip "$PI_CHIP"
+check drive --high 737 --flip --edges 3500 --stop "$pid" --burst 250 --wait-chip "$PI_CHIP"
 wait_until 30 "the program's banner and three reports in the journal" journal_has "$pid" 4
 line="% high: 73, BER: 6.0e-04, SN: 9.0"
 expect_eq "the journal of the service's program" "$(journal_banner; printf '%s\n' "$line" "$line" "$line")" \
@@ -29,7 +33,7 @@ expect_eq "$journal" "$(journal_banner; printf '%s\n' "$line" "$line" "$line")" 
 
 status=/proc/$pid/status
 uid=$(sed -n 's/^Uid:[[:space:]]*\([0-9]*\).*/\1/p' "$status")
-[ -n "$uid" ] && [ "$uid" != 0 ] || expect_eq "the program's user" "not root" "uid $uid"
+{ [ -n "$uid" ] && [ "$uid" != 0 ]; } || expect_eq "the program's user" "not root" "uid $uid"
 gpio_gid=$(getent group gpio | cut -d: -f3)
 grep -q "^Groups:.*\b$gpio_gid\b" "$status" ||
     expect_eq "the program's groups" "... $gpio_gid (gpio) ..." "$(grep '^Groups:' "$status")"

@@ -6,6 +6,9 @@
 # receiver's driver at SCHED_FIFO 30, 1000 clock edges a second with each
 # change of a line 200 us after the one before, as in the kernel leg's case.
 # time limit: 150
+# guests: system
+# needs: driver spin realtime
+# shellcheck shell=dash
 line='% high: 73, BER: 6.0e-04, SN: 9.0'
 [ "$(service_show MainPID)" != 0 ] || fail "the service is not running"
 chip=$(sim_chip pi bank1)
@@ -15,7 +18,8 @@ sysfs=$(sim_sysfs pi bank1)
 # holds the lines; SHARE is its share in tenths of a per cent.
 neighbour() {
     local out
-    bg chrt -f 30 driver --sysfs "$sysfs" --clock 25 --sn 23 --high 737 --flip --edges 100000000 \
+    # Its own driver, not drive's: this system has chrt, not rt_prio.
+    spawn chrt -f 30 driver --sysfs "$sysfs" --clock 25 --sn 23 --high 737 --flip --edges 100000000 \
         --rate 1000 --steady --gap-us 200 --pause-every 100 --pause-ms 0 >/tmp/driver.out 2>&1
     wait_until 20 "the driver's first edges" grep -q '^driver: edge 100 at' /tmp/driver.out
     out=$(spin 4) || fail "spin failed: $out"
@@ -25,11 +29,11 @@ neighbour() {
 }
 
 check systemctl stop sorvalen.service
-bg gpiomon "${chip#/dev/}" 25 23 >/dev/null 2>/tmp/gpiomon.err
-wait_until 20 "gpiomon's event requests" sh -c "[ \$(ls -l /proc/$BG_PID/fd | grep -c gpio-event) = 2 ]"
+spawn gpiomon "${chip#/dev/}" 25 23 >/dev/null 2>/tmp/gpiomon.err
+wait_until 20 "gpiomon's event requests" event_requests "$SPAWNED_PID" 2
 neighbour gpiomon
 gpiomon_share=$SHARE
-bg_stop
+spawn_stop
 
 check systemctl start sorvalen.service
 wait_until 30 "the service's main process" service_pid_is_new 0
@@ -38,7 +42,7 @@ wait_until 30 "the program's banner in the journal" journal_has "$pid" 1
 neighbour "the service"
 program_share=$SHARE
 wait_until 30 "a report in the journal" journal_has "$pid" 2
-bg_stop
+spawn_stop
 priorities=$(for task in /proc/"$pid"/task/*; do
     echo "${task##*/} $(sed 's/.*) //' "$task/stat" | cut -d' ' -f39,17 | awk '{print $2, $1}')"
 done)

@@ -1,6 +1,9 @@
 # The service's program killed with SIGKILL is started again by systemd,
 # and reports on.
 # time limit: 120
+# guests: system
+# needs: driver
+# shellcheck shell=dash
 old=$(service_show MainPID)
 [ "$old" != 0 ] || fail "the service is not running"
 restarts=$(service_show NRestarts)

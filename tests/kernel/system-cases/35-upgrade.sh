@@ -2,6 +2,9 @@
 # package goes through the same maintainer scripts) leaves the service
 # running the new program, which reports on.
 # time limit: 120
+# guests: system
+# needs: driver
+# shellcheck shell=dash
 deb=$(ls /var/lib/kernel-test/sorvalen_*_amd64.deb)
 old=$(service_show MainPID)
 [ "$old" != 0 ] || fail "the service is not running"

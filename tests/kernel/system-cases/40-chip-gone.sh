@@ -4,6 +4,9 @@
 # With the chip back, the administrator's reset-failed and start run it
 # again; udev's rule gives the new chip to the group gpio.
 # time limit: 180
+# guests: system
+# needs: -
+# shellcheck shell=dash
 pid=$(service_show MainPID)
 [ "$pid" != 0 ] || fail "the service is not running"
 since=@$(date +%s)

@@ -5,6 +5,9 @@
 # packaged alert rules; the service restarted counts from this run; stopped,
 # it leaves no sorvalen_ sample and no textfile error.
 # time limit: 400
+# guests: system
+# needs: driver
+# shellcheck shell=dash
 node=http://127.0.0.1:9100/metrics
 api=http://127.0.0.1:9090/api/v1
 pid=$(service_show MainPID)
@@ -69,15 +72,15 @@ check systemctl start prometheus.service
 query() {
     answer=$(curl -sf --max-time 30 "$api/query?query=$1") && echo "$answer" | grep -q "\"value\":\[[0-9.]*,\"$2\"\]"
 }
-reported=$(journal_of "$pid" | grep -c '^% high: ')
+reported=$(journal_of "$pid" | grep -c '^% high: ' || :)
 wait_until 180 "Prometheus returning sorvalen_windows_total $reported" query sorvalen_windows_total "$reported"
 echo "  Prometheus: $answer"
-rules=$(curl -sf --max-time 30 "$api/rules")
+rules=$(curl -sf --max-time 30 "$api/rules") || fail "Prometheus does not answer $api/rules"
 for rule in SorvalenSignalToNoiseLow SorvalenBitErrorRatioHigh SorvalenReportsStale SorvalenAbsent \
     SorvalenEdgeEventsLost; do
     echo "$rules" | grep -q "\"name\":\"$rule\"" || expect_eq "the rules Prometheus loaded" "...$rule..." "$rules"
 done
-echo "$rules" | grep -q '"health":"err' && expect_eq "the rules' health" "ok" "$rules"
+if echo "$rules" | grep -q '"health":"err'; then expect_eq "the rules' health" "ok" "$rules"; fi
 check systemctl stop prometheus.service
 
 # Restarted, with node-exporter there before: the count starts again.
@@ -90,7 +93,7 @@ expect_eq "windows counted by the restarted program" 2 "$(sample sorvalen_window
 
 # Stopped: nothing that looks current, and no error.
 check systemctl stop sorvalen.service
-metrics=$(node_metrics)
+metrics=$(node_metrics) || :  # told by the check below
 expect_eq "node-exporter's samples after the service stopped" "node_textfile_scrape_error 0" "$metrics"
 check systemctl start sorvalen.service
 wait_until 30 "the service running again" service_restarted "$pid"
