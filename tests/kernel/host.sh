@@ -314,7 +314,7 @@ guest_settings() {
     shift
     : >"$file"
     for setting; do
-        grep -q "^# *${setting%%=*}\b" "$here/guest/lib.sh" || die "lib.sh lists no guest setting ${setting%%=*}"
+        grep -q "^#   ${setting%%=*} " "$here/guest/lib.sh" || die "lib.sh lists no guest setting ${setting%%=*}"
         echo "$setting" >>"$file"
     done
 }

@@ -1,4 +1,4 @@
-# The guest benchmark's body (tests/kernel/bench/run puts the settings
+# The guest benchmark's body (bench/kernel/run puts the settings
 # READERS, EDGES, REPEATS, LOW, HIGH and DRAIN before it). For each reader
 # (the program as root, its edge thread at SCHED_FIFO 40; the program as a
 # user in group gpio, without real-time priority; gpiomon watching the clock

@@ -1,5 +1,5 @@
 // Takes edges the way a classic GPIO library does, for the guest benchmark
-// (tests/kernel/bench): exports the line through the kernel's sysfs GPIO
+// (bench/kernel): exports the line through the kernel's sysfs GPIO
 // interface (/sys/class/gpio), sets it to an input with edge "falling", and
 // blocks in poll() on its value file, reading the value once per wake-up,
 // as such a library's interrupt thread does before it calls the handler.

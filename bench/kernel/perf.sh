@@ -3,10 +3,12 @@
 # the kernel leg's guest, sampling every task on the one CPU. Not part of any
 # leg; run it as a case of its own:
 #   echo /usr/bin/perf >build-kernel/guest-programs/perf
-#   mkdir -p /tmp/perf-case && cp tests/kernel/bench/perf.sh /tmp/perf-case/10-perf.sh
+#   mkdir -p /tmp/perf-case && cp bench/kernel/perf.sh /tmp/perf-case/10-perf.sh
 #   tests/kernel/run --timeout 400 --cases /tmp/perf-case build-kernel
 #   rm build-kernel/guest-programs/perf
 # time limit: 300
+# guests: amd64
+# needs: perf driver rt_prio realtime
 pi_layout
 spawn "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
 PROGRAM_PID=$SPAWNED_PID

@@ -1,4 +1,4 @@
-# The report delay benchmark's body (tests/kernel/bench/delays puts the
+# The report delay benchmark's body (bench/kernel/delays puts the
 # settings WINDOWS, PAUSE_MS, RATE, USERS and NEIGHBOURS before it): how long
 # after a window's last clock edge the program prints the window's report,
 # with and without CPU-bound neighbours at normal priority beside it.
