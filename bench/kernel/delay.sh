@@ -1,3 +1,4 @@
+# shellcheck shell=dash disable=SC2153 # the runner puts the settings before this body
 # The report delay benchmark's body (bench/kernel/delays puts the
 # settings WINDOWS, PAUSE_MS, RATE, USERS and NEIGHBOURS before it): how long
 # after a window's last clock edge the program prints the window's report,

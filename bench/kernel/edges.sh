@@ -1,3 +1,4 @@
+# shellcheck shell=dash disable=SC2153 # the runner puts the settings before this body
 # The guest benchmark's body (bench/kernel/run puts the settings
 # READERS, EDGES, REPEATS, LOW, HIGH and DRAIN before it). For each reader
 # (the program as root, its edge thread at SCHED_FIFO 40; the program as a
@@ -46,13 +47,19 @@ cpu_ns() {
 # while it has none.
 other_task() {
     local task
-    for task in /proc/$1/task/*; do
+    for task in "/proc/$1/task"/*; do
         [ "${task##*/}" != "$1" ] && echo "${task##*/}" && return
     done
     return 1
 }
 # holds_event_file PID: the process holds a line request's event file.
-holds_event_file() { ls -l "/proc/$1/fd" 2>/dev/null | grep -q 'anon_inode:gpio'; }
+holds_event_file() {
+    local fd
+    for fd in "/proc/$1/fd"/*; do
+        case $(readlink "$fd" 2>/dev/null) in anon_inode:gpio*) return 0 ;; esac
+    done
+    return 1
+}
 # measure PID TID RATE: one driver run of EDGES edges at RATE and the drain
 # after it; sets ACHIEVED (the driver's edges a second), THREAD_NS (thread
 # TID, or the process where TID is empty) and PROCESS_NS.
@@ -86,7 +93,7 @@ probe_line() {
 
 # probe_program root|user RATE
 probe_program() {
-    local who=$1 rate=$2 tid line
+    local who=$1 rate=$2 tid line counted_tid
     if [ "$who" = root ]; then
         spawn "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
         PROGRAM_PID=$SPAWNED_PID
@@ -102,8 +109,10 @@ probe_program() {
     line=$(grep '^gpio-counters:' "$PROGRAM_ERR" | tail -n 1)
     program_stop
     [ -n "$line" ] || fail "no counters from the program: $(cat "$PROGRAM_ERR")"
-    [ "$(echo "$line" | sed 's/.* tid=\([0-9]*\) .*/\1/')" = "$tid" ] ||
+    counted_tid=${line#* tid=}
+    [ "${counted_tid%% *}" = "$tid" ] ||
         fail "the counters name another edge thread than $tid: $line"
+    # shellcheck disable=SC2046 # five numbers, split into $1 to $5
     set -- $(echo "$line" | sed 's/.* handler=\([0-9]*\) batches=\([0-9]*\) events=\([0-9]*\) lost_clock=\([0-9]*\) batch_hist=\([0-9,]*\).*/\1 \2 \3 \4 \5/')
     probe_line "program-$who" "$rate" "$1" "$3" "batches=$2 lost_told=$4" \
         "loss_lines=$(grep -c '^gpio: lost' "$PROGRAM_ERR")"
@@ -158,7 +167,7 @@ probe() {
 # ceiling, the probe there and why the probe above it failed (WHY) or "none"
 # where the top held.
 search() {
-    local reader=$1 lo=$LOW hi=$HIGH mid at= why=none probes=1
+    local reader=$1 lo=$LOW hi=$HIGH mid at='' why=none probes=1
     probe "$reader" "$lo"
     if [ "$PASSED" != 1 ]; then
         echo "bench-ceiling reader=$reader repeat=$2 ceiling=below probes=1 above=$WHY $PROBE"

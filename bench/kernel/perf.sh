@@ -1,3 +1,4 @@
+# shellcheck shell=dash
 # Where the CPU goes while the program, as root, takes edges at a rate the
 # guest's driver can barely hold: perf (Debian's linux-perf, on the host) in
 # the kernel leg's guest, sampling every task on the one CPU. Not part of any
@@ -12,12 +13,9 @@
 pi_layout
 spawn "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
 PROGRAM_PID=$SPAWNED_PID
-i=0
-while [ "$(ls "/proc/$PROGRAM_PID/task" | wc -l)" -lt 2 ]; do
-    [ "$i" -ge 200 ] && fail "no edge thread in the program: $(cat "$PROGRAM_ERR")"
-    sleep 0.05
-    i=$((i + 1))
-done
+# shellcheck disable=SC2317 # called through wait_until
+has_edge_thread() { [ "$(find "/proc/$PROGRAM_PID/task" -mindepth 1 -maxdepth 1 | wc -l)" -ge 2 ]; }
+wait_until 10 "an edge thread in the program" has_edge_thread
 switches=$(awk '$1 == "ctxt" { print $2 }' /proc/stat)
 perf record -e cpu-clock -F 4000 -a -g -o /tmp/perf.data -- \
     rt_prio 30 driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --high 737 --edges 20000 --rate 6000 --steady 2>&1 |
