@@ -11,7 +11,7 @@
 # failed. Failures are told on standard error, so that a fail inside a
 # command substitution does not become part of the value it captures.
 #
-# A case script's header, next to its first line of comments:
+# A case script's header, lines of its opening comment:
 #   # time limit: S    killed after S s (default 60), times TIME_SCALE
 #   # guests: WORD...  the guests that run it: amd64 (tests/kernel/run, both
 #                      kernels), arm64 and armhf (tests/kernel/run-package),
@@ -19,8 +19,11 @@
 #   # needs: WORD...   the guest programs it runs, itself or through this
 #                      library (driver, edge_watch, line_hold, line_info,
 #                      rt_prio, spin, stamp, no_uapi_v2, sorvalen_tsan,
-#                      gpiomon), and "realtime" if it runs or checks
-#                      anything at a real-time priority; "-" for none
+#                      gpiomon), not the program under test nor the
+#                      system's own tools; "realtime" too if it runs
+#                      something at a real-time priority (rt_prio, chrt -f)
+#                      or checks one; "-" for none
+#   # shellcheck shell=dash   (a case has no #! line)
 
 SIM_CONFIGFS=/sys/kernel/config/gpio-sim
 PAYLOAD=/payload
