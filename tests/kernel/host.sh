@@ -96,7 +96,9 @@ parse_args() {
 }
 
 # start_log BUILD_DIR: build (absolute), the cache (default BUILD_DIR/cache)
-# and the log of this guest's steps, BUILD_DIR/NAME-steps.log.
+# and the log of this guest's steps, BUILD_DIR/NAME-steps.log. The cache is
+# this runner's until it calls cache_done: guests that run side by side take
+# their turns at its package lists, downloads and builds, and boot together.
 start_log() {
     build=$(cd "$1" && pwd) || usage_error "no build directory $1"
     cache=${cache:-$build/cache}
@@ -104,7 +106,13 @@ start_log() {
     log=$build/$name-steps.log
     : >"$log"
     leg_start=$SECONDS
+    exec {cache_lock}>"$cache/.lock"
+    if ! flock -n "$cache_lock"; then
+        echo "== $name: waiting for another guest's use of $cache"
+        flock "$cache_lock"
+    fi
 }
+cache_done() { flock -u "$cache_lock"; }
 
 # need_tools PACKAGES TOOL...: skips the guest (a failure in CI) unless
 # every TOOL is here; PACKAGES says which Debian packages have them.
