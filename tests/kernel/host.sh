@@ -335,7 +335,7 @@ guest_settings() {
 # the loader looks.
 add_program() {
     local dir=$1 file=$2 to=${3:-/payload/bin/${2##*/}} interp
-    readelf -h "$file" 2>/dev/null | grep -q "Machine: *$(elf_machine_text)" || die "${file##*/} is not built for $arch"
+    readelf -h "$file" 2>/dev/null | grep -q "Machine: *$elf_machine" || die "${file##*/} is not built for $arch"
     [ "$to" = - ] || install -D -m 755 "$file" "$dir$to"
     interp=$(readelf -l "$file" | sed -n 's/.*Requesting program interpreter: \(.*\)]/\1/p')
     if [ -n "$interp" ] && [ ! -e "$dir$interp" ]; then
@@ -344,7 +344,6 @@ add_program() {
     fi
     add_libraries "$dir" "$file"
 }
-elf_machine_text() { case $elf_machine in X86-64) echo 'Advanced Micro Devices X86-64' ;; *) echo "$elf_machine" ;; esac; }
 lib_dir() { if [ -n "$triplet" ]; then echo "/usr/$triplet/lib"; else echo /lib/x86_64-linux-gnu; fi; }
 add_libraries() {
     local dir=$1 needed from

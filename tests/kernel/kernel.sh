@@ -43,10 +43,10 @@ kernel_series() {
 
 # kernel_arch_facts ARCH: the kernel's flavour, Debian architecture and make
 # ARCH, the cross compilers' triplet (empty: this machine's gcc-12), the
-# dynamic loader and ELF machine of the guest's programs.
+# dynamic loader and ELF machine of the guest's programs (as readelf names it).
 kernel_arch_facts() {
     case $1 in
-    amd64) flavour=amd64 kernel_arch=amd64 karch=x86 triplet='' loader=ld-linux-x86-64.so.2 elf_machine=X86-64 ;;
+    amd64) flavour=amd64 kernel_arch=amd64 karch=x86 triplet='' loader=ld-linux-x86-64.so.2 elf_machine='Advanced Micro Devices X86-64' ;;
     arm64) flavour=arm64 kernel_arch=arm64 karch=arm64 triplet=aarch64-linux-gnu loader=ld-linux-aarch64.so.1 elf_machine=AArch64 ;;
     armhf) flavour=rpi kernel_arch=armel karch=arm triplet=arm-linux-gnueabi loader=ld-linux.so.3 elf_machine=ARM ;;
     *) usage_error "unknown architecture '$1': amd64, arm64 or armhf" ;;
