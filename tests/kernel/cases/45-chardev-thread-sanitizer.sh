@@ -31,7 +31,7 @@ program_wait_reports 3 60
 # The edges still queued may fill a fourth window.
 sleep 2
 program_stop
-reports=$(($(wc -l <"$PROGRAM_OUT") - 4))
+reports=$(program_reports)
 case $reports in 3 | 4) ;; *) fail "$reports reports from 4500 edges" ;; esac
 expect_eq "reports under ThreadSanitizer" \
     "$(banner; for _ in $(seq "$reports"); do echo "$line"; done)" "$(cat "$PROGRAM_OUT")"

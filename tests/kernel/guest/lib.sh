@@ -393,13 +393,19 @@ program_start() {
     PROGRAM_PID=$SPAWNED_PID
 }
 
+# program_reports: the number of report lines the program has printed
+# after its banner (four lines).
+program_reports() {
+    echo $(($(wc -l <"$PROGRAM_OUT") - 4))
+}
+
 # program_wait_reports N [SECONDS]: waits until the program has printed N
 # report lines after its banner, at most SECONDS (default 20) of the guest's
 # clock; fails if it does not.
 program_wait_reports() {
-    local want=$(($1 + 4)) end
+    local end
     end=$(($(uptime_ms) + ${2:-20} * 1000))
-    while [ "$(wc -l <"$PROGRAM_OUT")" -lt "$want" ]; do
+    while [ "$(program_reports)" -lt "$1" ]; do
         [ "$(uptime_ms)" -lt "$end" ] || fail "no $1 reports within ${2:-20} s; the program printed:
 $(cat "$PROGRAM_OUT")
 and on standard error:
