@@ -191,6 +191,7 @@ struct StreamCase {
     unsigned presentCalls = 0;         // present levels asked for, all "1"
     std::uint32_t startSeqno = 0;      // the request's numbers so far
     std::uint32_t startLineSeqno = 0;  // each line's
+    std::uint64_t unseen = 0;          // edges the kernel never saw
 };
 
 TEST(ChardevStream, AppliesEventsInTheOrderTheEdgesHappened) {
@@ -342,6 +343,39 @@ TEST(ChardevStream, AppliesEventsInTheOrderTheEdgesHappened) {
          {{0, {C(1, 1), I(rise, 3, 1), I(fall, 3, 2), I(rise, 5, 3), I(fall, 5, 4), C(6, 2)}},
           {hold, {}}},
          {"00", "00"}},
+        {"repeats of a line in one hold: each explains only the gap it can lie in",
+         "0",
+         {{0, {C(1, 1), C(3, 2), C(3, 3), C(5, 4), C(7, 5), C(7, 6), I(fall, 8, 1)}}},
+         {"0", "0", "1", "1"},
+         1},
+        {"a repeat read after its gap was given up explains no later gap",
+         "0",
+         {{0, {C(1, 1), I(rise, 3, 1), C(5, 2)}},
+          {1, {C(5, 3), C(8, 4), C(8, 5), I(fall, 4, 2), I(fall, 9, 3)}}},
+         {"0", "0", "1"},
+         2},
+        {"a repeat of the event just applied: the line's level from then on",
+         "0",
+         {{0, {C(1, 1), I(rise, 2, 1)}}, {1, {I(fall, 2, 2)}}, {2, {C(3, 2)}}},
+         {"0", "0"}},
+        {"an explained gap after a lost one: the levels are still taken up again",
+         "00",
+         {{0, {C(1, 1), J(rise, 3, 1), J(rise, 5, 2), J(rise, 5, 3), C(6, 2), I(fall, 7, 1)}}},
+         {"00", "11"},
+         1},
+        {"an input's level repeated with nothing missing: an edge unseen, but not after "
+         "a level read from the line after a loss",
+         "0",
+         {{0, {C(2, 1)}}, {hold, {}}, {hold + 1, {I(rise, 3, 1), C(4, 2), I(rise, 5, 2), C(6, 3)}}},
+         {"1", "1", "1"},
+         1,
+         0,
+         0,
+         0,
+         1,
+         0,
+         0,
+         1},
         {"two lines with one seqno (never from the kernel): no loss",
          "0",
          {{0, {C(1, 1), I(rise, 1, 1)}}, {1, {C(2, 2)}}},
@@ -464,6 +498,7 @@ TEST(ChardevStream, AppliesEventsInTheOrderTheEdgesHappened) {
         EXPECT_EQ(stream->lateEvents, c.late) << c.what;
         EXPECT_EQ(stream->lostClockEdges, c.clockEdges) << c.what;
         EXPECT_EQ(presentCalls, c.presentCalls) << c.what;
+        EXPECT_EQ(stream->unseenEdges, c.unseen) << c.what;
     }
 }
 

@@ -3,7 +3,6 @@
 // what the kernel guarantees and what follows from it).
 #include "events.h"
 
-#include <initializer_list>
 #include <limits>
 
 namespace chardev {
@@ -33,68 +32,47 @@ const Held& at(const Stream& stream, std::size_t i) {
     return stream.held[slot(stream, i)];
 }
 
-// Adds `count` seqnos missing between `after` and `before` to `missing`.
-// Those noted before that could only lie at or before `passed` are
-// forgotten: their cause was seen after their gaps were given up, as lost
-// for no known cause.
-void note(Missing& missing, std::uint64_t count, std::int64_t after, std::int64_t before,
-          std::int64_t passed) {
-    if (missing.count == 0 || missing.before <= passed + 1) {
-        missing = {count, after, before};
-        return;
-    }
-    missing.count += count;
-    missing.after = missing.after < after ? missing.after : after;
-    missing.before = missing.before > before ? missing.before : before;
-}
-
-// Takes as many of `missing` as can lie in the gap between `from` and `to`,
-// at most `limit`. A gap lies between two events, and so does the range of
-// each cause: the gap lies within the range or outside it.
-std::uint64_t claim(Missing& missing, std::int64_t from, std::int64_t to, std::uint64_t limit) {
-    const bool within = missing.after <= from && to <= missing.before;
-    std::uint64_t n = within ? missing.count : 0;
-    n = n < limit ? n : limit;
-    missing.count -= n;
-    return n;
-}
-
-// Takes the seqnos of the gap between `from` and `to` that `missing` (one
-// per line) explains, at most `limit`: first those of the causes whose range
-// ends at the gap, which no later gap can take. Counts those of the clock
-// line in `clockEdges`, if given.
-std::uint64_t claimAll(const Stream& stream, Missing* missing, std::int64_t from, std::int64_t to,
-                       std::uint64_t limit, std::uint64_t* clockEdges) {
+// Takes the seqnos of the gap before the front event that the held events'
+// `cause` (drops or repeats) explain, at most `limit`, counting those of the
+// clock line in `clockEdges` if given. A cause lies between its event's line's
+// event before it and that event, and so does the gap, or wholly outside it:
+// only a line's first held event can explain a gap. Those ending at the gap
+// are taken first, then in seqno order: the nearer can lie in fewer gaps.
+template <class Cause>
+std::uint64_t claim(Stream& stream, Cause Held::*cause, std::uint64_t limit,
+                    std::uint64_t* clockEdges) {
     std::uint64_t taken = 0;
-    for (const bool ending : {true, false}) {
-        for (unsigned i = 0; i < stream.lines; ++i) {
-            if ((missing[i].before <= to) != ending) {
-                continue;
-            }
-            const std::uint64_t n = claim(missing[i], from, to, limit - taken);
-            taken += n;
-            if (clockEdges != nullptr && i == stream.clock) {
-                *clockEdges += n;
-            }
+    std::size_t left = stream.causes;  // events with a cause not yet passed
+    for (std::size_t i = 0; left > 0 && taken < limit && i < stream.count; ++i) {
+        Held& event = stream.held[slot(stream, i)];
+        if (!event.explained) {
+            continue;
+        }
+        --left;
+        if (event.after > stream.seqno) {
+            continue;
+        }
+        const std::uint64_t room = limit - taken;
+        const std::uint64_t n = event.*cause < room ? event.*cause : room;
+        event.*cause = static_cast<Cause>(event.*cause - n);
+        taken += n;
+        if (clockEdges != nullptr && event.line == stream.clock) {
+            *clockEdges += n;
         }
     }
     return taken;
 }
 
-// Notes the line_seqno of an event of `line` with seqno `seqno`: a gap in
-// the line's numbers is events the full queue dropped, counted when their
-// seqnos are given up (so that a report tells them with their own gap).
-void noteLineSeqno(Stream& stream, unsigned line, std::uint32_t lineSeqno, std::int64_t seqno) {
+// Drops of an event's line since its line's event before it: a gap in the
+// line's numbers is events the full queue dropped, counted when their seqnos
+// are given up (so that a report tells them with their own gap).
+std::uint32_t lineDrops(Stream& stream, unsigned line, std::uint32_t lineSeqno) {
     const auto gap = static_cast<std::int32_t>(lineSeqno - stream.lineSeqnos[line]);
     if (gap <= 0) {
-        return;
+        return 0;
     }
     stream.lineSeqnos[line] = lineSeqno;
-    if (gap > 1) {
-        const std::int64_t after = stream.seen[line] ? stream.seenSeqnos[line] : never;
-        note(stream.dropped[line], static_cast<std::uint64_t>(gap) - 1u, after, seqno,
-             stream.seqno);
-    }
+    return static_cast<std::uint32_t>(gap - 1);
 }
 
 // An event whose seqno was counted lost before it came: its line has no
@@ -114,6 +92,7 @@ void takeLate(Stream& stream, const Held& event) {
     }
     stream.levels[event.line] = event.level;
     stream.known[event.line] = true;
+    stream.firm[event.line] = true;
 }
 
 // A second event of a line with the seqno of its newest: the kernel's
@@ -126,16 +105,20 @@ void takeRepeat(Stream& stream, const Held& event) {
     if (event.seqno <= stream.seqno) {
         stream.levels[event.line] = event.level;
         stream.known[event.line] = true;
+        stream.firm[event.line] = true;
         return;
     }
     for (std::size_t i = stream.count; i-- > 0;) {
         Held& earlier = stream.held[slot(stream, i)];
         if (earlier.line == event.line && earlier.seqno == event.seqno) {
+            stream.causes += earlier.explained ? 0 : 1;
+            earlier.explained = true;
             earlier.level = event.level;
+            earlier.drops += event.drops;
+            earlier.repeats = static_cast<std::uint8_t>(earlier.repeats + (earlier.repeats < 255));
             break;
         }
     }
-    note(stream.repeated[event.line], 1, stream.priorSeqnos[event.line], event.seqno, stream.seqno);
 }
 
 // True when the seqno after the last applied can never come: every line
@@ -157,10 +140,8 @@ bool missingForGood(const Stream& stream) {
 void skipGap(Stream& stream) {
     const std::int64_t next = at(stream, 0).seqno;
     const auto gap = static_cast<std::uint64_t>(next - stream.seqno - 1);
-    const std::uint64_t lost =
-        gap - claimAll(stream, stream.repeated, stream.seqno, next, gap, nullptr);
-    stream.droppedEvents +=
-        claimAll(stream, stream.dropped, stream.seqno, next, lost, &stream.lostClockEdges);
+    const std::uint64_t lost = gap - claim(stream, &Held::repeats, gap, nullptr);
+    stream.droppedEvents += claim(stream, &Held::drops, lost, &stream.lostClockEdges);
     stream.lostEvents += lost;
     stream.seqno = next - 1;
     for (unsigned i = 0; lost != 0 && i < stream.lines; ++i) {
@@ -207,22 +188,28 @@ void take(Stream& stream, const gpio_v2_line_event* events, std::size_t count, s
             continue;
         }
         const auto line = static_cast<unsigned>(index);
-        Held event{extend(stream, in.seqno), nowMs, static_cast<std::uint16_t>(line),
-                   static_cast<std::uint8_t>(in.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0)};
-        noteLineSeqno(stream, line, in.line_seqno, event.seqno);
+        Held event{extend(stream, in.seqno),
+                   nowMs,
+                   stream.seen[line] ? stream.seenSeqnos[line] : never,
+                   lineDrops(stream, line, in.line_seqno),
+                   static_cast<std::uint8_t>(line),
+                   static_cast<std::uint8_t>(in.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0),
+                   0,
+                   false};
+        event.explained = event.drops != 0;
         if (stream.seen[line] && event.seqno == stream.seenSeqnos[line]) {
             takeRepeat(stream, event);
             continue;
         }
         if (!stream.seen[line] || event.seqno > stream.seenSeqnos[line]) {
-            stream.priorSeqnos[line] = stream.seen[line] ? stream.seenSeqnos[line] : never;
             stream.seenSeqnos[line] = event.seqno;
         }
         stream.seen[line] = true;
         if (event.seqno <= stream.seqno) {
-            takeLate(stream, event);
+            takeLate(stream, event);  // its causes lie in gaps given up already
             continue;
         }
+        stream.causes += event.explained ? 1 : 0;
         // Insertion from the back: events mostly come in order. The events
         // after it were read no later, so its `since` is theirs.
         std::size_t i = stream.count;
@@ -269,9 +256,17 @@ bool popFront(Stream& stream) {
     if (event.seqno > stream.seqno) {
         stream.seqno = event.seqno;
     }
+    stream.causes -= event.explained ? 1 : 0;
+    const bool clockEdge = event.line == stream.clock;
+    // The clock watches falling edges only: its level always repeats.
+    if (!clockEdge && event.level == stream.levels[event.line]) {
+        const bool sure = stream.known[event.line] && stream.firm[event.line];
+        stream.unseenEdges += sure && !event.explained ? 1 : 0;
+    }
     stream.levels[event.line] = event.level;
     stream.known[event.line] = true;
-    return event.line == stream.clock;
+    stream.firm[event.line] = true;
+    return clockEdge;
 }
 
 const Held* nextOfLine(const Stream& stream, unsigned line) {

@@ -33,6 +33,15 @@
 // come within one hold. A second event of a line with the same seqno stands
 // for both, at its level, and the seqno that went missing with it is not
 // counted lost.
+//
+// What the kernel never queued at all: on some boards two edges of a line
+// that come close together give one interrupt (the BCM283x's edge detection
+// loses one; a kernel that takes the interrupt only at its timer tick sees
+// the second level only). For a line watching both edges that shows as an
+// event at the level the line already had, with no seqno of the line
+// missing before it: an edge the kernel never saw, counted `unseen`. The
+// clock edges between the two events were sampled at the level held; which
+// of them the line was at the other level for cannot be known.
 #ifndef CHARDEV_EVENTS_H
 #define CHARDEV_EVENTS_H
 
@@ -60,20 +69,22 @@ constexpr std::int64_t holdMs = 50;
 // seqno is then counted lost like any other.
 constexpr std::size_t heldMax = 4096;
 
-// One event as the stream keeps it.
+// One event as the stream keeps it, with the seqnos missing for a known
+// cause that lie between its line's event before it and it: each of its
+// line's events the full queue dropped there, and each repeat of its seqno
+// (the seqno of an earlier edge of its line that never comes). A cause is
+// kept with the event it came with, so that it explains a gap only where
+// it can lie.
 struct Held {
-    std::int64_t seqno;  // the kernel's seqno, extended to 64 bits
-    std::int64_t since;  // ms: the earliest read of this event and of every one after it
-    std::uint16_t line;  // index in the request
-    std::uint8_t level;  // the line's level after the edge
-};
-
-// Seqnos missing for a known cause, not yet met in a gap: `count` of them,
-// between `after` and `before` (both excluded).
-struct Missing {
-    std::uint64_t count = 0;
-    std::int64_t after = 0;
-    std::int64_t before = 0;
+    std::int64_t seqno;    // the kernel's seqno, extended to 64 bits
+    std::int64_t since;    // ms: the earliest read of this event and of every one after it
+    std::int64_t after;    // seqno of its line's event before it
+    std::uint32_t drops;   // its line's events dropped from the full queue after `after`,
+                           // as yet in no gap
+    std::uint8_t line;     // index in the request
+    std::uint8_t level;    // the line's level after the edge
+    std::uint8_t repeats;  // seqnos that repeats of its seqno stand for, as yet in no gap
+    bool explained;        // it came with drops or repeats: its level may repeat
 };
 
 struct Stream {
@@ -82,6 +93,8 @@ struct Stream {
     unsigned offsets[maxLines]{};  // chip offset of each line
     int levels[maxLines]{};        // level of each line as of the last event applied
     bool known[maxLines]{};        // false after events were lost
+    bool firm[maxLines]{};         // levels[] came from the line's own event, so that
+                                   // its next one must change it
     bool resync = false;           // some level is not known
     bool more = false;             // the last read was cut short: the kernel may hold more
 
@@ -90,18 +103,17 @@ struct Stream {
     std::uint32_t lineSeqnos[maxLines]{};  // newest line_seqno read, per line
     bool seen[maxLines]{};                 // a line has had an event read
     std::int64_t seenSeqnos[maxLines]{};   // seqno of each line's newest event read
-    std::int64_t priorSeqnos[maxLines]{};  // and of the one before it
-    Missing dropped[maxLines]{};   // per line: dropped from the full queue (line_seqno gaps)
-    Missing repeated[maxLines]{};  // per line: the seqnos its repeated seqnos stand for
 
-    Held held[heldMax]{};   // events read and not yet applied, a ring in seqno order
-    std::size_t first = 0;  // index of the oldest in the ring
-    std::size_t count = 0;  // events in the ring
+    Held held[heldMax]{};    // events read and not yet applied, a ring in seqno order
+    std::size_t first = 0;   // index of the oldest in the ring
+    std::size_t count = 0;   // events in the ring
+    std::size_t causes = 0;  // of which explained
 
     std::uint64_t lostEvents = 0;      // seqnos that never came in time
     std::uint64_t droppedEvents = 0;   // of which dropped from the full queue
     std::uint64_t lostClockEdges = 0;  // of which on the clock line, and clock edges too late
     std::uint64_t lateEvents = 0;      // events that came after their seqno was counted lost
+    std::uint64_t unseenEdges = 0;     // edges the kernel never saw (an input's level repeated)
     std::int64_t toldSeqno = -1;       // losses up to this seqno were told: late events
                                        // of them are not counted again
 };
@@ -137,6 +149,8 @@ bool frontReady(Stream& stream, std::int64_t nowMs);
 std::int64_t holdLeft(const Stream& stream, std::int64_t nowMs);
 
 // Takes the front event off and sets its line's level; true for a clock edge.
+// An input's event that leaves its level as it was, with nothing missing
+// before it that could be its line's, is counted as an edge unseen.
 bool popFront(Stream& stream);
 
 // The next held event of line `line`, or nullptr.
@@ -159,6 +173,7 @@ bool applyFront(Stream& stream, Present&& present) {
             const Held* next = nextOfLine(stream, i);
             stream.levels[i] = next != nullptr ? 1 - next->level : present(i);
             stream.known[i] = true;
+            stream.firm[i] = false;  // the present level may already be its next event's
         }
     }
     stream.resync = false;
