@@ -39,7 +39,7 @@ lost=$(sed -En "s/^$pattern\$/\1/p" "$PROGRAM_ERR" | sort -n | tail -n 1)
 # The metrics file, written at each report, counts what the loss lines told
 # up to its last report: the sum of its causes is the sum of the first of
 # them.
-counted=$(sed -En 's/^sorvalen_edge_events_lost_total\{cause="(dropped|late|merged)"\} ([0-9]+)$/\2/p' \
+counted=$(sed -En 's/^sorvalen_edge_events_lost_total\{cause="(dropped|late|merged|unseen)"\} ([0-9]+)$/\2/p' \
     "$SORVALEN_METRICS_FILE" | awk '{ s += $1 } END { print s + 0 }')
 told=$(sed -En "s/^$pattern\$/\1/p" "$PROGRAM_ERR" | awk '{ s += $1; print s }')
 { [ "$counted" -ge 1000 ] && printf '%s\n' "$told" | grep -qx "$counted"; } ||

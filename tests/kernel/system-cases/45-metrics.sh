@@ -42,8 +42,9 @@ expect_figures() {
         $1 == "sorvalen_signal_to_noise" { sn = $2 }
         END { printf "%% high: %d, BER: %4.1e, SN: %.1f\n", high, ber, sn }')"
     expect_eq "the textfile collector's error" 0 "$(sample node_textfile_scrape_error)"
-    expect_eq "the edge events lost" "0 0 0" "$(sample 'sorvalen_edge_events_lost_total{cause="dropped"}') \
-$(sample 'sorvalen_edge_events_lost_total{cause="late"}') $(sample 'sorvalen_edge_events_lost_total{cause="merged"}')"
+    expect_eq "the edge events lost" "0 0 0 0" "$(sample 'sorvalen_edge_events_lost_total{cause="dropped"}') \
+$(sample 'sorvalen_edge_events_lost_total{cause="late"}') $(sample 'sorvalen_edge_events_lost_total{cause="merged"}') \
+$(sample 'sorvalen_edge_events_lost_total{cause="unseen"}')"
 }
 
 # node-exporter after the monitor, the service running.
