@@ -3,6 +3,7 @@
 // what the kernel guarantees and what follows from it).
 #include "events.h"
 
+#include <initializer_list>
 #include <limits>
 
 namespace chardev {
@@ -32,32 +33,71 @@ const Held& at(const Stream& stream, std::size_t i) {
     return stream.held[slot(stream, i)];
 }
 
-// Takes the seqnos of the gap before the front event that the held events'
-// `cause` (drops or repeats) explain, at most `limit`, counting those of the
-// clock line in `clockEdges` if given. A cause lies between its event's line's
-// event before it and that event, and so does the gap, or wholly outside it:
-// only a line's first held event can explain a gap. Those ending at the gap
-// are taken first, then in seqno order: the nearer can lie in fewer gaps.
-template <class Cause>
-std::uint64_t claim(Stream& stream, Cause Held::*cause, std::uint64_t limit,
+// Adds to the cause of the held event with `seqno` on `line`; false when
+// there is no room for a new one, once those of events applied are cleared
+// out (events.h).
+bool addCause(Stream& stream, std::int64_t seqno, unsigned line, std::int64_t after,
+              std::uint32_t drops, std::uint16_t repeats) {
+    for (std::size_t i = 0; i < stream.causeCount; ++i) {
+        Cause& cause = stream.causes[i];
+        if (cause.seqno == seqno && cause.line == line) {
+            cause.drops += drops;
+            cause.repeats = static_cast<std::uint16_t>(cause.repeats + repeats);
+            return true;
+        }
+    }
+    for (std::size_t i = stream.causeCount; stream.causeCount == causesMax && i-- > 0;) {
+        if (stream.causes[i].seqno <= stream.seqno) {
+            stream.causes[i] = stream.causes[--stream.causeCount];
+        }
+    }
+    if (stream.causeCount == causesMax) {
+        return false;
+    }
+    stream.causes[stream.causeCount++] = {seqno, after, drops, static_cast<std::uint16_t>(line),
+                                          repeats};
+    return true;
+}
+
+// True when the event with `seqno` on `line` came with a cause: seqnos of
+// its line went missing right before it.
+bool explained(const Stream& stream, std::int64_t seqno, unsigned line) {
+    for (std::size_t i = 0; i < stream.causeCount; ++i) {
+        if (stream.causes[i].seqno == seqno && stream.causes[i].line == line) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Takes the seqnos of the gap between the last applied and `to` (the front
+// event's) that the causes explain, at most `limit`: the seqnos repeats
+// stand for (`repeats`), else the events the full queue dropped, those of
+// the clock line counted in `clockEdges` if given. A gap lies between two
+// events, and so does each cause: the gap lies within it or wholly outside
+// it. Those ending at the gap are taken first: no later gap can take them.
+std::uint64_t claim(Stream& stream, std::int64_t to, bool repeats, std::uint64_t limit,
                     std::uint64_t* clockEdges) {
     std::uint64_t taken = 0;
-    std::size_t left = stream.causes;  // events with a cause not yet passed
-    for (std::size_t i = 0; left > 0 && taken < limit && i < stream.count; ++i) {
-        Held& event = stream.held[slot(stream, i)];
-        if (!event.explained) {
-            continue;
-        }
-        --left;
-        if (event.after > stream.seqno) {
-            continue;
-        }
-        const std::uint64_t room = limit - taken;
-        const std::uint64_t n = event.*cause < room ? event.*cause : room;
-        event.*cause = static_cast<Cause>(event.*cause - n);
-        taken += n;
-        if (clockEdges != nullptr && event.line == stream.clock) {
-            *clockEdges += n;
+    for (const bool ending : {true, false}) {
+        for (std::size_t i = 0; i < stream.causeCount && taken < limit; ++i) {
+            Cause& cause = stream.causes[i];
+            // Of an event applied, or not around the gap.
+            if (cause.seqno <= stream.seqno || (cause.seqno == to) != ending ||
+                cause.after > stream.seqno) {
+                continue;
+            }
+            const std::uint64_t has = repeats ? cause.repeats : cause.drops;
+            const std::uint64_t n = has < limit - taken ? has : limit - taken;
+            if (repeats) {
+                cause.repeats = static_cast<std::uint16_t>(has - n);
+            } else {
+                cause.drops = static_cast<std::uint32_t>(has - n);
+            }
+            taken += n;
+            if (clockEdges != nullptr && cause.line == stream.clock) {
+                *clockEdges += n;
+            }
         }
     }
     return taken;
@@ -91,8 +131,7 @@ void takeLate(Stream& stream, const Held& event) {
         return;
     }
     stream.levels[event.line] = event.level;
-    stream.known[event.line] = true;
-    stream.firm[event.line] = true;
+    stream.from[event.line] = levelOfEvent;
 }
 
 // A second event of a line with the seqno of its newest: the kernel's
@@ -101,21 +140,17 @@ void takeLate(Stream& stream, const Held& event) {
 // both, at the later level; the missing seqno lies between the line's event
 // before it and this one, and is not counted lost. When the first was
 // applied already, this one sets the line's level from now on.
-void takeRepeat(Stream& stream, const Held& event) {
+void takeRepeat(Stream& stream, const Held& event, std::uint32_t drops) {
     if (event.seqno <= stream.seqno) {
         stream.levels[event.line] = event.level;
-        stream.known[event.line] = true;
-        stream.firm[event.line] = true;
+        stream.from[event.line] = levelOfEvent;
         return;
     }
     for (std::size_t i = stream.count; i-- > 0;) {
         Held& earlier = stream.held[slot(stream, i)];
         if (earlier.line == event.line && earlier.seqno == event.seqno) {
-            stream.causes += earlier.explained ? 0 : 1;
-            earlier.explained = true;
             earlier.level = event.level;
-            earlier.drops += event.drops;
-            earlier.repeats = static_cast<std::uint8_t>(earlier.repeats + (earlier.repeats < 255));
+            addCause(stream, event.seqno, event.line, stream.priorSeqnos[event.line], drops, 1);
             break;
         }
     }
@@ -140,12 +175,12 @@ bool missingForGood(const Stream& stream) {
 void skipGap(Stream& stream) {
     const std::int64_t next = at(stream, 0).seqno;
     const auto gap = static_cast<std::uint64_t>(next - stream.seqno - 1);
-    const std::uint64_t lost = gap - claim(stream, &Held::repeats, gap, nullptr);
-    stream.droppedEvents += claim(stream, &Held::drops, lost, &stream.lostClockEdges);
+    const std::uint64_t lost = gap - claim(stream, next, true, gap, nullptr);
+    stream.droppedEvents += claim(stream, next, false, lost, &stream.lostClockEdges);
     stream.lostEvents += lost;
     stream.seqno = next - 1;
     for (unsigned i = 0; lost != 0 && i < stream.lines; ++i) {
-        stream.known[i] = false;
+        stream.from[i] = levelLost;
     }
     stream.resync = stream.resync || lost != 0;
 }
@@ -170,7 +205,7 @@ void startStream(Stream& stream, const unsigned* offsets, unsigned lines, unsign
     for (unsigned i = 0; i < stream.lines; ++i) {
         stream.offsets[i] = offsets[i];
         stream.levels[i] = levels[i] != 0 ? 1 : 0;
-        stream.known[i] = true;
+        stream.from[i] = levelRead;
     }
 }
 
@@ -188,28 +223,29 @@ void take(Stream& stream, const gpio_v2_line_event* events, std::size_t count, s
             continue;
         }
         const auto line = static_cast<unsigned>(index);
-        Held event{extend(stream, in.seqno),
-                   nowMs,
-                   stream.seen[line] ? stream.seenSeqnos[line] : never,
-                   lineDrops(stream, line, in.line_seqno),
-                   static_cast<std::uint8_t>(line),
-                   static_cast<std::uint8_t>(in.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0),
-                   0,
-                   false};
-        event.explained = event.drops != 0;
+        Held event{
+            extend(stream, in.seqno),
+            nowMs,
+            static_cast<std::uint16_t>(line),
+            static_cast<std::uint8_t>(in.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0),
+        };
+        const std::uint32_t drops = lineDrops(stream, line, in.line_seqno);
         if (stream.seen[line] && event.seqno == stream.seenSeqnos[line]) {
-            takeRepeat(stream, event);
+            takeRepeat(stream, event, drops);
             continue;
         }
         if (!stream.seen[line] || event.seqno > stream.seenSeqnos[line]) {
+            stream.priorSeqnos[line] = stream.seen[line] ? stream.seenSeqnos[line] : never;
             stream.seenSeqnos[line] = event.seqno;
         }
         stream.seen[line] = true;
         if (event.seqno <= stream.seqno) {
-            takeLate(stream, event);  // its causes lie in gaps given up already
+            takeLate(stream, event);  // its drops lie in gaps given up already
             continue;
         }
-        stream.causes += event.explained ? 1 : 0;
+        if (drops != 0) {
+            addCause(stream, event.seqno, line, stream.priorSeqnos[line], drops, 0);
+        }
         // Insertion from the back: events mostly come in order. The events
         // after it were read no later, so its `since` is theirs.
         std::size_t i = stream.count;
@@ -256,16 +292,14 @@ bool popFront(Stream& stream) {
     if (event.seqno > stream.seqno) {
         stream.seqno = event.seqno;
     }
-    stream.causes -= event.explained ? 1 : 0;
     const bool clockEdge = event.line == stream.clock;
     // The clock watches falling edges only: its level always repeats.
-    if (!clockEdge && event.level == stream.levels[event.line]) {
-        const bool sure = stream.known[event.line] && stream.firm[event.line];
-        stream.unseenEdges += sure && !event.explained ? 1 : 0;
+    if (!clockEdge && event.level == stream.levels[event.line] &&
+        stream.from[event.line] == levelOfEvent && !explained(stream, event.seqno, event.line)) {
+        ++stream.unseenEdges;
     }
     stream.levels[event.line] = event.level;
-    stream.known[event.line] = true;
-    stream.firm[event.line] = true;
+    stream.from[event.line] = levelOfEvent;
     return clockEdge;
 }
 

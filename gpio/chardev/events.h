@@ -69,32 +69,45 @@ constexpr std::int64_t holdMs = 50;
 // seqno is then counted lost like any other.
 constexpr std::size_t heldMax = 4096;
 
-// One event as the stream keeps it, with the seqnos missing for a known
-// cause that lie between its line's event before it and it: each of its
-// line's events the full queue dropped there, and each repeat of its seqno
-// (the seqno of an earlier edge of its line that never comes). A cause is
-// kept with the event it came with, so that it explains a gap only where
-// it can lie.
+// One event as the stream keeps it.
 struct Held {
-    std::int64_t seqno;    // the kernel's seqno, extended to 64 bits
-    std::int64_t since;    // ms: the earliest read of this event and of every one after it
-    std::int64_t after;    // seqno of its line's event before it
-    std::uint32_t drops;   // its line's events dropped from the full queue after `after`,
-                           // as yet in no gap
-    std::uint8_t line;     // index in the request
-    std::uint8_t level;    // the line's level after the edge
-    std::uint8_t repeats;  // seqnos that repeats of its seqno stand for, as yet in no gap
-    bool explained;        // it came with drops or repeats: its level may repeat
+    std::int64_t seqno;  // the kernel's seqno, extended to 64 bits
+    std::int64_t since;  // ms: the earliest read of this event and of every one after it
+    std::uint16_t line;  // index in the request
+    std::uint8_t level;  // the line's level after the edge
 };
+
+// Seqnos missing for a known cause, kept with the event they came with, so
+// that a cause explains only a gap it can lie in: that event's line's events
+// the full queue dropped right before it (a gap in its line_seqno), and the
+// seqnos that repeats of its seqno stand for. Both lie between its line's
+// event before it and it.
+struct Cause {
+    std::int64_t seqno;     // of the event
+    std::int64_t after;     // of its line's event before it
+    std::uint32_t drops;    // not yet met in a gap
+    std::uint16_t line;     // the event's
+    std::uint16_t repeats;  // not yet met in a gap
+};
+
+// Causes kept at once: a cause matters only while its event is held (those
+// of events applied are cleared out when room is needed), and comes only
+// with a repeated seqno or a queue that overflowed. One that finds no room
+// is not kept: its seqnos are then counted lost, and the levels taken up
+// again, as for any other loss.
+constexpr std::size_t causesMax = 256;
+
+// Where a line's level in Stream::levels came from: not known after a loss,
+// read from the line (at the start, or after a loss where no event of it was
+// held), or from its own event, so that its next event must change it.
+enum LevelFrom : std::uint8_t { levelLost, levelRead, levelOfEvent };
 
 struct Stream {
     unsigned clock = 0;            // index of the clock line in the request
     unsigned lines = 0;            // lines in the request
     unsigned offsets[maxLines]{};  // chip offset of each line
     int levels[maxLines]{};        // level of each line as of the last event applied
-    bool known[maxLines]{};        // false after events were lost
-    bool firm[maxLines]{};         // levels[] came from the line's own event, so that
-                                   // its next one must change it
+    LevelFrom from[maxLines]{};    // where each line's level came from
     bool resync = false;           // some level is not known
     bool more = false;             // the last read was cut short: the kernel may hold more
 
@@ -103,11 +116,13 @@ struct Stream {
     std::uint32_t lineSeqnos[maxLines]{};  // newest line_seqno read, per line
     bool seen[maxLines]{};                 // a line has had an event read
     std::int64_t seenSeqnos[maxLines]{};   // seqno of each line's newest event read
+    std::int64_t priorSeqnos[maxLines]{};  // and of the one before it
 
-    Held held[heldMax]{};    // events read and not yet applied, a ring in seqno order
-    std::size_t first = 0;   // index of the oldest in the ring
-    std::size_t count = 0;   // events in the ring
-    std::size_t causes = 0;  // of which explained
+    Held held[heldMax]{};       // events read and not yet applied, a ring in seqno order
+    std::size_t first = 0;      // index of the oldest in the ring
+    std::size_t count = 0;      // events in the ring
+    Cause causes[causesMax]{};  // of held events (and some applied), in no order
+    std::size_t causeCount = 0;
 
     std::uint64_t lostEvents = 0;      // seqnos that never came in time
     std::uint64_t droppedEvents = 0;   // of which dropped from the full queue
@@ -169,11 +184,11 @@ bool applyFront(Stream& stream, Present&& present) {
     }
     // Only after a loss: the edge path otherwise looks at no other line.
     for (unsigned i = 0; stream.resync && i < stream.lines; ++i) {
-        if (!stream.known[i]) {
+        if (stream.from[i] == levelLost) {
             const Held* next = nextOfLine(stream, i);
             stream.levels[i] = next != nullptr ? 1 - next->level : present(i);
-            stream.known[i] = true;
-            stream.firm[i] = false;  // the present level may already be its next event's
+            // A present level may be that of an edge whose event is yet to come.
+            stream.from[i] = levelRead;
         }
     }
     stream.resync = false;
