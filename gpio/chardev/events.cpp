@@ -223,12 +223,8 @@ void take(Stream& stream, const gpio_v2_line_event* events, std::size_t count, s
             continue;
         }
         const auto line = static_cast<unsigned>(index);
-        Held event{
-            extend(stream, in.seqno),
-            nowMs,
-            static_cast<std::uint16_t>(line),
-            static_cast<std::uint8_t>(in.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0),
-        };
+        Held event{extend(stream, in.seqno), nowMs, static_cast<std::uint16_t>(line),
+                   static_cast<std::uint8_t>(in.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0)};
         const std::uint32_t drops = lineDrops(stream, line, in.line_seqno);
         if (stream.seen[line] && event.seqno == stream.seenSeqnos[line]) {
             takeRepeat(stream, event, drops);
