@@ -6,13 +6,12 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 
 #include "board.h"
 
@@ -45,6 +44,20 @@ bool isrRegistered = false;
 // Set when the S/N input is read on this thread: the clock's own thread sees
 // by it which handler calls took a sample.
 thread_local bool indicatorRead = false;
+// Set once the clock has made its first windowSize handler calls (or stopped
+// before). A mutex and condition rather than a future: the ARMv6 C++ runtime
+// has no futex-based future.
+std::mutex startMutex;
+std::condition_variable startChanged;
+bool started = false;
+
+void markStarted() {
+    {
+        const std::lock_guard<std::mutex> lock(startMutex);
+        started = true;
+    }
+    startChanged.notify_all();
+}
 
 void say(const std::string& message) {
     std::fprintf(stderr, "simboard: %s\n", message.c_str());
@@ -148,7 +161,7 @@ int boardDigitalRead(int pin) {
 // wiringPiISR waits for `started`: those first calls fill that window before
 // the program can reset it, and every later call that reads the S/N input
 // takes a sample of a window the program reports, 1000 of them to a window.
-void runClock(int edgeType, void (*handler)(), std::promise<void> started) {
+void runClock(int edgeType, void (*handler)()) {
     Pin& indicator = pins[indicatorPin];
     const int callsPerEdge = edgeType == edgeBoth ? 2 : 1;
     const std::uint64_t limit = config.edges.value_or(UINT64_MAX);
@@ -180,14 +193,14 @@ void runClock(int edgeType, void (*handler)(), std::promise<void> started) {
             indicatorRead = false;
             handler();
             if (++calls == windowSize) {
-                started.set_value();
+                markStarted();
             } else if (calls > windowSize && indicatorRead) {
                 ++sampled;
             }
         }
     }
     if (calls < windowSize) {
-        started.set_value();  // the clock stopped first (SIMBOARD_EDGES)
+        markStarted();  // the clock stopped first (SIMBOARD_EDGES)
     }
 }
 
@@ -265,11 +278,10 @@ int wiringPiISR(int pin, int edgeType, void (*function)(void)) {
     isrRegistered = true;
     // The handler runs on the board's own thread, asynchronously to the
     // program, until the process ends.
-    std::promise<void> started;
-    const std::future<void> firstWindow = started.get_future();
-    std::thread(runClock, edgeType, function, std::move(started)).detach();
+    std::thread(runClock, edgeType, function).detach();
     if (config.windows) {
-        firstWindow.wait();
+        std::unique_lock<std::mutex> lock(startMutex);
+        startChanged.wait(lock, [] { return started; });
     }
     return 0;
 }
