@@ -280,8 +280,8 @@ int wiringPiISR(int pin, int edgeType, void (*function)(void)) {
     // program, until the process ends.
     std::thread(runClock, edgeType, function).detach();
     if (config.windows) {
-        std::unique_lock<std::mutex> lock(startMutex);
-        startChanged.wait(lock, [] { return started; });
+        std::unique_lock<std::mutex> waiting(startMutex);
+        startChanged.wait(waiting, [] { return started; });
     }
     return 0;
 }
