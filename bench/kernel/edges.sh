@@ -1,6 +1,7 @@
 # shellcheck shell=dash disable=SC2153 # the runner puts the settings before this body
 # The guest benchmark's body (bench/kernel/run puts the settings
-# READERS, EDGES, REPEATS, LOW, HIGH and DRAIN before it). For each reader
+# READERS, EDGES, REPEATS, LOW, HIGH, DRAIN, READER_CPU, DRIVER_CPU, MODE,
+# COST_RATE and COST_RUNS before it). For each reader
 # (the program as root, its edge thread at SCHED_FIFO 40; the program as a
 # user in group gpio, without real-time priority; gpiomon watching the clock
 # line for falling edges; a sysfs poll() reader of the clock line), REPEATS
@@ -19,6 +20,22 @@
 # it is steady: held off the CPU (the host stalls the emulated one now and
 # then), it goes on at the rate instead of making up the edges it owes in a
 # burst, which would test a reader at many times the rate asked for.
+#
+# On the board model with the receiver on its own CPU (READER_CPU and
+# DRIVER_CPU set: a guest with two CPUs), the driver runs on DRIVER_CPU and
+# the reader, every thread of it, on READER_CPU, and so do the kernel's
+# interrupt threads that queue the reader's edge events, as on a board where
+# the GPIO interrupt is taken by the reader's CPU (gpio-sim's simulated
+# interrupt itself is raised in the driver's write, on its CPU).
+#
+# MODE=ceiling searches the ceilings. MODE=cost measures the cost of one
+# clock edge instead: for each reader, COST_RUNS runs of EDGES edges at
+# COST_RATE (a rate every reader takes without a loss), each giving the
+# time on the processor of the reader's threads (schedstat) from the
+# driver's start to the end of the drain: one "bench-cost ..." line a run.
+# On an instruction-counted guest clock (qemu -icount shift=0) with one CPU,
+# one ns of it is one instruction; "bench-insn ..." lines check that, with
+# a loop of a known number of instructions (insn_loop).
 #
 # The S/N line moves as the clock's pattern says (737 high samples in 1000,
 # about 0.53 S/N events per clock edge): the program takes those events too,
@@ -60,6 +77,35 @@ holds_event_file() {
     done
     return 1
 }
+# Pinning: READER_PIN and DRIVER_PIN, the words that run a command on the
+# reader's and the driver's CPU (empty without a CPU of its own).
+READER_PIN=${READER_CPU:+taskset -c $READER_CPU}
+DRIVER_PIN=${DRIVER_CPU:+taskset -c $DRIVER_CPU}
+# pin_interrupts: the interrupt threads of gpio-sim's lines (those a reader
+# has requested for edges) onto the reader's CPU; says where each went.
+pin_interrupts() {
+    local irq p n=0
+    [ -n "$READER_CPU" ] || return 0
+    for irq in /sys/kernel/irq/*; do
+        case $(cat "$irq/chip_name" 2>/dev/null) in *sim*) ;; *) continue ;; esac
+        for p in /proc/[0-9]*; do
+            case $(cat "$p/comm" 2>/dev/null) in "irq/${irq##*/}-"*) ;; *) continue ;; esac
+            taskset -p -c "$READER_CPU" "${p#/proc/}" >/dev/null ||
+                fail "cannot put $(cat "$p/comm") on CPU $READER_CPU"
+            n=$((n + 1))
+        done
+    done
+    [ "$n" -gt 0 ] || fail "no interrupt thread of gpio-sim to put on CPU $READER_CPU"
+}
+# where PID: the CPUs that PID's threads may run on and last ran on.
+where() {
+    local task
+    for task in /proc/"$1"/task/*; do
+        printf '%s:%s:%s ' "${task##*/}" "$(sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' "$task/status")" \
+            "$(cut -d' ' -f39 "$task/stat")"
+    done
+}
+
 # measure PID TID RATE: one driver run of EDGES edges at RATE and the drain
 # after it; sets ACHIEVED (the driver's edges a second), THREAD_NS (thread
 # TID, or the process where TID is empty) and PROCESS_NS.
@@ -68,8 +114,10 @@ measure() {
     t0=$(cpu_ns "$1" "$2")
     p0=$(cpu_ns "$1")
     # "driver: N falling edges, H high, S s, R edges/s"
-    line=$(rt_prio 30 driver --sysfs "$PI_SYSFS" --clock $clock --sn $sn --high $high \
-        --edges "$EDGES" --rate "$3" --steady) || fail "driver failed: $line"
+    # shellcheck disable=SC2086 # DRIVER_PIN: the words of a taskset command, or none
+    line=$($DRIVER_PIN rt_prio 30 driver --sysfs "$PI_SYSFS" --clock $clock --sn $sn --high $high \
+        ${DRIVER_GAP_US:+--gap-us "$DRIVER_GAP_US"} --edges "$EDGES" --rate "$3" --steady) ||
+        fail "driver failed: $line"
     ACHIEVED=$(echo "$line" | awk '{print $(NF-1)}')
     sleep "$DRAIN"
     THREAD_NS=$(($(cpu_ns "$1" "$2") - t0))
@@ -91,17 +139,25 @@ probe_line() {
     echo "bench $PROBE"
 }
 
+# program_pinned root|user: starts the program as root or as the gpio user
+# on the reader's CPU and waits for its edge thread, which starts once the
+# request with edge detection is made.
+program_pinned() {
+    # shellcheck disable=SC2086 # READER_PIN: the words of a taskset command, or none
+    if [ "$1" = root ]; then
+        spawn $READER_PIN "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
+    else
+        spawn as_user "$USER_GPIO" $READER_PIN "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
+    fi
+    PROGRAM_PID=$SPAWNED_PID
+    wait_until 20 "the program's edge thread" other_task "$PROGRAM_PID"
+    pin_interrupts
+}
+
 # probe_program root|user RATE
 probe_program() {
     local who=$1 rate=$2 tid line counted_tid
-    if [ "$who" = root ]; then
-        spawn "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
-        PROGRAM_PID=$SPAWNED_PID
-    else
-        program_start "$USER_GPIO"
-    fi
-    # The edge thread starts once the request with edge detection is made.
-    wait_until 20 "the program's edge thread" other_task "$PROGRAM_PID"
+    program_pinned "$who"
     tid=$(other_task "$PROGRAM_PID")
     measure "$PROGRAM_PID" "$tid" "$rate"
     kill -USR1 "$PROGRAM_PID"
@@ -118,15 +174,23 @@ probe_program() {
         "loss_lines=$(grep -c '^gpio: lost' "$PROGRAM_ERR")"
 }
 
+# gpiomon_pinned: gpiomon on the reader's CPU, its pid in GPIOMON_PID,
+# once its line request is made, with the edge interrupt set up (it holds
+# the event file).
+gpiomon_pinned() {
+    # shellcheck disable=SC2086 # READER_PIN: the words of a taskset command, or none
+    $READER_PIN gpiomon --falling-edge "${PI_CHIP#/dev/}" $clock >/tmp/gpiomon.out 2>/tmp/gpiomon.err &
+    GPIOMON_PID=$!
+    wait_until 10 "gpiomon's request of line $clock" holds_event_file $GPIOMON_PID
+    pin_interrupts
+}
+
 # probe_gpiomon RATE: gpiomon's lines go to a file in the guest's memory
 # (tmpfs) and are counted after it ends.
 probe_gpiomon() {
     local rate=$1 pid lines
-    gpiomon --falling-edge "${PI_CHIP#/dev/}" $clock >/tmp/gpiomon.out 2>/tmp/gpiomon.err &
-    pid=$!
-    # Its line request is made, with the edge interrupt set up, once it
-    # holds the event file.
-    wait_until 10 "gpiomon's request of line $clock" holds_event_file $pid
+    gpiomon_pinned
+    pid=$GPIOMON_PID
     measure $pid "" "$rate"
     kill -INT $pid
     wait $pid
@@ -142,7 +206,8 @@ probe_sysfs() {
         [ "$(cat "$chip/label")" = pinctrl-rp1 ] && base=$(cat "$chip/base")
     done
     [ -n "$base" ] || fail "no pinctrl-rp1 chip in /sys/class/gpio"
-    sysfs_edges $((base + clock)) >/tmp/sysfs.out 2>&1 &
+    # shellcheck disable=SC2086 # READER_PIN: the words of a taskset command, or none
+    $READER_PIN sysfs_edges $((base + clock)) >/tmp/sysfs.out 2>&1 &
     pid=$!
     wait_for_text /tmp/sysfs.out "sysfs_edges: ready"
     measure $pid "" "$rate"
@@ -196,7 +261,56 @@ search() {
     echo "bench-ceiling reader=$reader repeat=$2 ceiling=$lo probes=$probes above=$why $at"
 }
 
+# cost_program root|user RUN: one run at COST_RATE; the edge thread's and
+# the report cycle's (the main thread's) time, and the process's.
+cost_program() {
+    local tid cycle0 cycle_ns lost
+    program_pinned "$1"
+    tid=$(other_task "$PROGRAM_PID")
+    cycle0=$(cpu_ns "$PROGRAM_PID" "$PROGRAM_PID")
+    measure "$PROGRAM_PID" "$tid" "$COST_RATE"
+    cycle_ns=$(($(cpu_ns "$PROGRAM_PID" "$PROGRAM_PID") - cycle0))
+    echo "bench-where reader=program-$1 program=$(where "$PROGRAM_PID")"
+    program_stop
+    lost=$(grep -c '^gpio: lost' "$PROGRAM_ERR" || :)
+    echo "bench-cost reader=program-$1 run=$2 rate=$COST_RATE achieved=$ACHIEVED edges=$EDGES loss_lines=$lost" \
+        "thread_ns=$THREAD_NS cycle_ns=$cycle_ns process_ns=$PROCESS_NS"
+}
+# cost_gpiomon RUN
+cost_gpiomon() {
+    local lines
+    gpiomon_pinned
+    measure "$GPIOMON_PID" "" "$COST_RATE"
+    echo "bench-where reader=gpiomon gpiomon=$(where "$GPIOMON_PID")"
+    kill -INT "$GPIOMON_PID"
+    wait "$GPIOMON_PID"
+    lines=$(wc -l </tmp/gpiomon.out)
+    echo "bench-cost reader=gpiomon run=$1 rate=$COST_RATE achieved=$ACHIEVED edges=$EDGES delivered=$lines" \
+        "thread_ns=$THREAD_NS cycle_ns=0 process_ns=$PROCESS_NS"
+}
+
 echo "bench guest: $(uname -r), $(nproc) CPU, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)"
+if [ "$MODE" = cost ]; then
+    run=1
+    while [ "$run" -le "$COST_RUNS" ]; do
+        # shellcheck disable=SC2086 # READER_PIN: the words of a taskset command, or none
+        echo "bench-insn run=$run $($READER_PIN insn_loop 50000000)"
+        run=$((run + 1))
+    done
+    for reader in $READERS; do
+        run=1
+        while [ "$run" -le "$COST_RUNS" ]; do
+            case $reader in
+            program-root) cost_program root "$run" ;;
+            program-user) cost_program user "$run" ;;
+            gpiomon) cost_gpiomon "$run" ;;
+            *) fail "no cost run for reader $reader" ;;
+            esac
+            run=$((run + 1))
+        done
+    done
+    exit 0
+fi
 for reader in $READERS; do
     repeat=1
     while [ "$repeat" -le "$REPEATS" ]; do
