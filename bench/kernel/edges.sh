@@ -160,6 +160,7 @@ probe_program() {
     program_pinned "$who"
     tid=$(other_task "$PROGRAM_PID")
     measure "$PROGRAM_PID" "$tid" "$rate"
+    [ -z "$READER_CPU" ] || echo "bench-where reader=program-$who rate=$rate program=$(where "$PROGRAM_PID")"
     kill -USR1 "$PROGRAM_PID"
     sleep 0.3
     line=$(grep '^gpio-counters:' "$PROGRAM_ERR" | tail -n 1)
@@ -192,6 +193,7 @@ probe_gpiomon() {
     gpiomon_pinned
     pid=$GPIOMON_PID
     measure $pid "" "$rate"
+    [ -z "$READER_CPU" ] || echo "bench-where reader=gpiomon rate=$rate gpiomon=$(where $pid)"
     kill -INT $pid
     wait $pid
     lines=$(wc -l </tmp/gpiomon.out)
@@ -289,6 +291,10 @@ cost_gpiomon() {
         "thread_ns=$THREAD_NS cycle_ns=0 process_ns=$PROCESS_NS"
 }
 
+# The driver's CPU, if the kernel left it down (maxcpus=1), brought up.
+if [ -n "$DRIVER_CPU" ] && [ "$(cat "/sys/devices/system/cpu/cpu$DRIVER_CPU/online" 2>/dev/null)" = 0 ]; then
+    echo 1 >"/sys/devices/system/cpu/cpu$DRIVER_CPU/online" || fail "cannot bring CPU $DRIVER_CPU up"
+fi
 echo "bench guest: $(uname -r), $(nproc) CPU, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)"
 if [ "$MODE" = cost ]; then
     run=1
