@@ -123,6 +123,11 @@ measure() {
     THREAD_NS=$(($(cpu_ns "$1" "$2") - t0))
     PROCESS_NS=$(($(cpu_ns "$1") - p0))
 }
+# progress LINE: LINE on the guest's console as well, where the host sees it
+# at once (the case's output comes after the case); without the "  | " of
+# the case's lines, so that the tables do not take it twice.
+progress() { echo "bench-progress $*" >/dev/console 2>/dev/null || :; }
+
 # probe_line READER RATE DELIVERED EVENTS [MORE...]: the probe's "bench ..."
 # line in PROBE; LOST, PASSED and, for a probe that failed, WHY (loss: edges
 # lost; driver: the rate not achieved) for the search.
@@ -137,6 +142,7 @@ probe_line() {
     PROBE="reader=$reader rate=$rate achieved=$ACHIEVED produced=$EDGES delivered=$delivered lost=$LOST"
     PROBE="$PROBE events=$events thread_ns=$THREAD_NS process_ns=$PROCESS_NS passed=$PASSED${*:+ $*}"
     echo "bench $PROBE"
+    progress "$PROBE"
 }
 
 # program_pinned root|user: starts the program as root or as the gpio user
@@ -277,6 +283,7 @@ cost_program() {
     lost=$(grep -c '^gpio: lost' "$PROGRAM_ERR" || :)
     echo "bench-cost reader=program-$1 run=$2 rate=$COST_RATE achieved=$ACHIEVED edges=$EDGES loss_lines=$lost" \
         "thread_ns=$THREAD_NS cycle_ns=$cycle_ns process_ns=$PROCESS_NS"
+    progress "cost program-$1 run $2 done"
 }
 # cost_gpiomon RUN
 cost_gpiomon() {
