@@ -1,7 +1,7 @@
 # shellcheck shell=dash disable=SC2153 # the runner puts the settings before this body
 # The guest benchmark's body (bench/kernel/run puts the settings
 # READERS, EDGES, REPEATS, LOW, HIGH, DRAIN, READER_CPU, DRIVER_CPU, MODE,
-# COST_RATE and COST_RUNS before it). For each reader
+# COST_RATE, COST_RUNS and ICOUNT_SHIFT before it). For each reader
 # (the program as root, its edge thread at SCHED_FIFO 40; the program as a
 # user in group gpio, without real-time priority; gpiomon watching the clock
 # line for falling edges; a sysfs poll() reader of the clock line), REPEATS
@@ -33,9 +33,10 @@
 # COST_RATE (a rate every reader takes without a loss), each giving the
 # time on the processor of the reader's threads (schedstat) from the
 # driver's start to the end of the drain: one "bench-cost ..." line a run.
-# On an instruction-counted guest clock (qemu -icount shift=0) with one CPU,
-# one ns of it is one instruction; "bench-insn ..." lines check that, with
-# a loop of a known number of instructions (insn_loop).
+# On an instruction-counted guest clock (qemu -icount shift=ICOUNT_SHIFT)
+# with one CPU, 2^ICOUNT_SHIFT ns of it are one instruction; "bench-insn
+# ..." lines check that, with a loop of a known number of instructions
+# (insn_loop).
 #
 # The S/N line moves as the clock's pattern says (737 high samples in 1000,
 # about 0.53 S/N events per clock edge): the program takes those events too,
@@ -281,7 +282,7 @@ cost_program() {
     echo "bench-where reader=program-$1 program=$(where "$PROGRAM_PID")"
     program_stop
     lost=$(grep -c '^gpio: lost' "$PROGRAM_ERR" || :)
-    echo "bench-cost reader=program-$1 run=$2 rate=$COST_RATE achieved=$ACHIEVED edges=$EDGES loss_lines=$lost" \
+    echo "bench-cost reader=program-$1 run=$2 shift=$ICOUNT_SHIFT rate=$COST_RATE achieved=$ACHIEVED edges=$EDGES loss_lines=$lost" \
         "thread_ns=$THREAD_NS cycle_ns=$cycle_ns process_ns=$PROCESS_NS"
     progress "cost program-$1 run $2 done"
 }
@@ -294,7 +295,7 @@ cost_gpiomon() {
     kill -INT "$GPIOMON_PID"
     wait "$GPIOMON_PID"
     lines=$(wc -l </tmp/gpiomon.out)
-    echo "bench-cost reader=gpiomon run=$1 rate=$COST_RATE achieved=$ACHIEVED edges=$EDGES delivered=$lines" \
+    echo "bench-cost reader=gpiomon run=$1 shift=$ICOUNT_SHIFT rate=$COST_RATE achieved=$ACHIEVED edges=$EDGES delivered=$lines" \
         "thread_ns=$THREAD_NS cycle_ns=0 process_ns=$PROCESS_NS"
 }
 
@@ -307,7 +308,7 @@ if [ "$MODE" = cost ]; then
     run=1
     while [ "$run" -le "$COST_RUNS" ]; do
         # shellcheck disable=SC2086 # READER_PIN: the words of a taskset command, or none
-        echo "bench-insn run=$run $($READER_PIN insn_loop 50000000)"
+        echo "bench-insn run=$run shift=$ICOUNT_SHIFT $($READER_PIN insn_loop 50000000)"
         run=$((run + 1))
     done
     for reader in $READERS; do
