@@ -271,14 +271,16 @@ search() {
 }
 
 # cost_program root|user RUN: one run at COST_RATE; the edge thread's and
-# the report cycle's (the main thread's) time, and the process's.
+# the report cycle's time (the process has those two threads: the main
+# thread's is the process's less the edge thread's), and the process's.
 cost_program() {
-    local tid cycle0 cycle_ns lost
+    local tid cycle_ns lost
     program_pinned "$1"
     tid=$(other_task "$PROGRAM_PID")
-    cycle0=$(cpu_ns "$PROGRAM_PID" "$PROGRAM_PID")
+    [ "$(find "/proc/$PROGRAM_PID/task" -mindepth 1 -maxdepth 1 | wc -l)" = 2 ] ||
+        fail "the program has other threads than the main and the edge thread"
     measure "$PROGRAM_PID" "$tid" "$COST_RATE"
-    cycle_ns=$(($(cpu_ns "$PROGRAM_PID" "$PROGRAM_PID") - cycle0))
+    cycle_ns=$((PROCESS_NS - THREAD_NS))
     echo "bench-where reader=program-$1 program=$(where "$PROGRAM_PID")"
     program_stop
     lost=$(grep -c '^gpio: lost' "$PROGRAM_ERR" || :)
