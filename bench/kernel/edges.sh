@@ -180,6 +180,9 @@ probe_program() {
     set -- $(echo "$line" | sed 's/.* handler=\([0-9]*\) batches=\([0-9]*\) events=\([0-9]*\) lost_clock=\([0-9]*\) batch_hist=\([0-9,]*\).*/\1 \2 \3 \4 \5/')
     probe_line "program-$who" "$rate" "$1" "$3" "batches=$2 lost_told=$4" \
         "loss_lines=$(grep -c '^gpio: lost' "$PROGRAM_ERR")"
+    # What the program said of its losses: the kernel's queue full, events
+    # too late, or merged by the kernel before they were queued.
+    grep '^gpio: lost' "$PROGRAM_ERR" | sed "s/^/bench-loss reader=program-$who rate=$rate: /" || :
 }
 
 # gpiomon_pinned: gpiomon on the reader's CPU, its pid in GPIOMON_PID,
