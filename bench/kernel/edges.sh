@@ -1,7 +1,7 @@
 # shellcheck shell=dash disable=SC2153 # the runner puts the settings before this body
 # The guest benchmark's body (bench/kernel/run puts the settings
 # READERS, EDGES, REPEATS, LOW, HIGH, DRAIN, READER_CPU, DRIVER_CPU, MODE,
-# COST_RATE, COST_RUNS and ICOUNT_SHIFT before it). For each reader
+# COST_RATE, COST_RUNS, ICOUNT_SHIFT and COUNTERS before it). For each reader
 # (the program as root, its edge thread at SCHED_FIFO 40; the program as a
 # user in group gpio, without real-time priority; gpiomon watching the clock
 # line for falling edges; a sysfs poll() reader of the clock line), REPEATS
@@ -285,6 +285,13 @@ cost_program() {
     measure "$PROGRAM_PID" "$tid" "$COST_RATE"
     cycle_ns=$((PROCESS_NS - THREAD_NS))
     echo "bench-where reader=program-$1 program=$(where "$PROGRAM_PID")"
+    if [ "$COUNTERS" = 1 ]; then
+        # A build with the edge counters: its reads and events, to tell
+        # runs that woke the thread more often from those that cost more.
+        kill -USR1 "$PROGRAM_PID"
+        sleep 0.3
+        echo "bench-counters reader=program-$1 run=$2 $(grep '^gpio-counters:' "$PROGRAM_ERR" | tail -n 1)"
+    fi
     program_stop
     lost=$(grep -c '^gpio: lost' "$PROGRAM_ERR" || :)
     echo "bench-cost reader=program-$1 run=$2 shift=$ICOUNT_SHIFT rate=$COST_RATE achieved=$ACHIEVED edges=$EDGES loss_lines=$lost" \
