@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
     loop(iterations);
     const long long ns = threadNs() - start;
     const double insns = 2.0 * static_cast<double>(iterations);
-    std::printf("insns=%.0f thread_ns=%lld ns_per_insn=%.5f\n", insns, ns, static_cast<double>(ns) / insns);
+    std::printf("insns=%.0f thread_ns=%lld ns_per_insn=%.5f\n", insns, ns,
+                static_cast<double>(ns) / insns);
     return 0;
 }
