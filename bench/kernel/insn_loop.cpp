@@ -22,12 +22,21 @@ long long threadNs() {
 void loop(unsigned long iterations) {
 #if defined(__x86_64__)
     asm volatile("1: dec %0\n\tjnz 1b" : "+r"(iterations) : : "cc");
+#elif defined(__aarch64__)
+    asm volatile("1: subs %0, %0, #1\n\tb.ne 1b" : "+r"(iterations) : : "cc");
 #elif defined(__arm__)
     asm volatile("1: subs %0, %0, #1\n\tbne 1b" : "+r"(iterations) : : "cc");
 #else
-#error "insn_loop: no loop for this architecture"
+    (void)iterations;
 #endif
 }
+
+// Whether loop() is a counted loop on this architecture.
+#if defined(__x86_64__) || defined(__aarch64__) || defined(__arm__)
+constexpr bool counted = true;
+#else
+constexpr bool counted = false;
+#endif
 
 }  // namespace
 
@@ -38,6 +47,10 @@ int main(int argc, char** argv) {
     }
     const unsigned long iterations = std::strtoul(argv[1], nullptr, 10);
     if (iterations == 0) return 2;
+    if (!counted) {
+        std::fputs("insn_loop: no counted loop for this architecture\n", stderr);
+        return 1;
+    }
     const long long start = threadNs();
     loop(iterations);
     const long long ns = threadNs() - start;
