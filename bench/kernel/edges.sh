@@ -321,6 +321,8 @@ if [ "$MODE" = cost ]; then
     while [ "$run" -le "$COST_RUNS" ]; do
         # shellcheck disable=SC2086 # READER_PIN: the words of a taskset command, or none
         echo "bench-insn run=$run shift=$ICOUNT_SHIFT $($READER_PIN insn_loop 50000000)"
+        # shellcheck disable=SC2086 # READER_PIN: the words of a taskset command, or none
+        echo "bench-clock run=$run shift=$ICOUNT_SHIFT $($READER_PIN insn_loop --clock 100000)"
         run=$((run + 1))
     done
     for reader in $READERS; do

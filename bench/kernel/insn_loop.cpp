@@ -6,10 +6,15 @@
 //   insn_loop ITERATIONS
 // prints "insns=N thread_ns=T ns_per_insn=R", N = 2 x ITERATIONS (each
 // iteration is a decrement and a branch).
+//   insn_loop --clock CALLS
+// prints "clock_reads=CALLS thread_ns=T ns_per_read=R": the thread's time
+// over CALLS reads of CLOCK_MONOTONIC, as the edge loop makes once a
+// wake-up (a system call where the kernel gives no vDSO clock).
 #include <time.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 namespace {
 
@@ -40,9 +45,22 @@ constexpr bool counted = false;
 
 }  // namespace
 
+int clockReads(const char* count) {
+    const unsigned long calls = std::strtoul(count, nullptr, 10);
+    if (calls == 0) return 2;
+    timespec now{};
+    const long long start = threadNs();
+    for (unsigned long i = 0; i < calls; ++i) clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long ns = threadNs() - start;
+    std::printf("clock_reads=%lu thread_ns=%lld ns_per_read=%.1f\n", calls, ns,
+                static_cast<double>(ns) / static_cast<double>(calls));
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string_view(argv[1]) == "--clock") return clockReads(argv[2]);
     if (argc != 2) {
-        std::fputs("usage: insn_loop ITERATIONS\n", stderr);
+        std::fputs("usage: insn_loop ITERATIONS | --clock CALLS\n", stderr);
         return 2;
     }
     const unsigned long iterations = std::strtoul(argv[1], nullptr, 10);
