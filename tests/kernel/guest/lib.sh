@@ -380,9 +380,8 @@ loss_line() {
     echo "gpio: lost ([0-9]+) edge events: ${1:-[0-9]+} dropped from the kernel's full queue, ${2:-[0-9]+} too late to be taken in order, [0-9]+ merged by the kernel into a later edge of their line; at least [0-9]+ were clock edges; levels taken up again from the next events"
 }
 
-# The program's metrics file: PROGRAM_METRICS for a program that
-# program_start started, the service's on the Debian system (which has a
-# journal).
+# The program's metrics file; on the Debian system (which has a journal),
+# the service's.
 PROGRAM_METRICS=/tmp/program.prom
 ! command -v journalctl >/dev/null || PROGRAM_METRICS=/run/sorvalen/sorvalen.prom
 
@@ -434,10 +433,9 @@ expect_metrics() {
         "$(metrics_line <"$PROGRAM_METRICS")"
 }
 
-# expect_reports WHAT LINE N [ERROR]: the program printed its banner, then at
-# least N reports, each the exact LINE (how many more than N is the report
-# cycle's timing: it runs at nice 19), standard error ERROR (default
-# nothing), and its metrics file agrees (expect_metrics).
+# expect_reports WHAT LINE N [ERROR]: the program printed its banner, then N
+# or more reports (how many more is the nice-19 report cycle's timing), each
+# the exact LINE, standard error ERROR (default none); expect_metrics too.
 expect_reports() {
     local n
     n=$(program_reports)
@@ -604,11 +602,10 @@ service_restarted() {
     service_pid_is_new "$1" && [ "$(systemctl is-active sorvalen.service)" = active ]
 }
 
-# expect_service_reports PID WHAT [N [SHARE LINE]]: the driver makes clock
-# edges with SHARE high per mille (default 425, whose report is LINE), in
-# bursts while the service's process PID is stopped, until it has reported
-# N windows (default 2); the journal then holds PID's banner and N or more
-# reports, each the exact LINE (WHAT names the process in messages).
+# expect_service_reports PID WHAT [N [SHARE LINE]]: clock edges, SHARE high
+# per mille (default 425, whose report is LINE), in bursts while the
+# service's process PID is stopped, until it has reported N windows (default
+# 2); then PID's journal holds its banner and N or more exact LINEs.
 expect_service_reports() {
     local n=${3:-2} line=${5:-% high: 42, BER: 1.6e-02, SN: 5.2}
     pi_lines
