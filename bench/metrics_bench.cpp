@@ -42,7 +42,7 @@ void BM_MetricsFormat(benchmark::State& state) {
     std::uint64_t windows = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            rxsnMetricsFormat(text, sizeof text, 725, ++windows, now, {0, 0, 0}));
+            rxsnMetricsFormat(text, sizeof text, 725, ++windows, now, {0, 0, 0, 0}));
     }
     state.SetItemsProcessed(state.iterations());
 }

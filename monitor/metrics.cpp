@@ -17,8 +17,8 @@
 // The character-device back end's count of lost edge events, declared weak:
 // on a back end without it (the simulated board, an installed library) the
 // address is null.
-extern "C" void rxsnEdgeLosses(std::uint64_t* dropped, std::uint64_t* late, std::uint64_t* merged)
-    __attribute__((weak));
+extern "C" void rxsnEdgeLosses(std::uint64_t* dropped, std::uint64_t* late, std::uint64_t* merged,
+                               std::uint64_t* unseen) __attribute__((weak));
 
 namespace {
 
@@ -58,9 +58,9 @@ bool writeAll(int fd, const char* text, std::size_t length) {
 }  // namespace
 
 RxsnLosses rxsnLosses() {
-    RxsnLosses losses{0, 0, 0};
+    RxsnLosses losses{0, 0, 0, 0};
     if (rxsnEdgeLosses != nullptr) {
-        rxsnEdgeLosses(&losses.dropped, &losses.late, &losses.merged);
+        rxsnEdgeLosses(&losses.dropped, &losses.late, &losses.merged, &losses.unseen);
     }
     return losses;
 }
@@ -99,11 +99,13 @@ std::size_t rxsnMetricsFormat(char* out, std::size_t size, std::uint16_t sum, st
         "\n"
         "sorvalen_edge_events_lost_total{cause=\"late\"} %" PRIu64
         "\n"
-        "sorvalen_edge_events_lost_total{cause=\"merged\"} %" PRIu64 "\n",
+        "sorvalen_edge_events_lost_total{cause=\"merged\"} %" PRIu64
+        "\n"
+        "sorvalen_edge_events_lost_total{cause=\"unseen\"} %" PRIu64 "\n",
         static_cast<unsigned>(sum / 1000), static_cast<unsigned>(sum % 1000),
         static_cast<double>(row.ber), static_cast<double>(row.sn), windows,
         static_cast<long long>(printed.tv_sec), printed.tv_nsec / 1000000, losses.dropped,
-        losses.late, losses.merged);
+        losses.late, losses.merged, losses.unseen);
     if (length < 0 || static_cast<std::size_t>(length) >= size) {
         return 0;
     }

@@ -15,6 +15,7 @@ struct RxsnLosses {
     std::uint64_t dropped;  // dropped from the kernel's full queue
     std::uint64_t late;     // came too late to be taken in order
     std::uint64_t merged;   // merged by the kernel into a later edge of their line
+    std::uint64_t unseen;   // edges of an input that the kernel never saw
 };
 
 // The library's count of them. Only the character-device back end keeps one

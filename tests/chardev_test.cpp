@@ -191,6 +191,7 @@ struct StreamCase {
     unsigned presentCalls = 0;         // present levels asked for, all "1"
     std::uint32_t startSeqno = 0;      // the request's numbers so far
     std::uint32_t startLineSeqno = 0;  // each line's
+    std::uint64_t unseen = 0;          // edges the kernel never saw
 };
 
 TEST(ChardevStream, AppliesEventsInTheOrderTheEdgesHappened) {
@@ -342,6 +343,39 @@ TEST(ChardevStream, AppliesEventsInTheOrderTheEdgesHappened) {
          {{0, {C(1, 1), I(rise, 3, 1), I(fall, 3, 2), I(rise, 5, 3), I(fall, 5, 4), C(6, 2)}},
           {hold, {}}},
          {"00", "00"}},
+        {"repeats of a line in one hold: each explains only the gap it can lie in",
+         "0",
+         {{0, {C(1, 1), C(3, 2), C(3, 3), C(5, 4), C(7, 5), C(7, 6), I(fall, 8, 1)}}},
+         {"0", "0", "1", "1"},
+         1},
+        {"a repeat read after its gap was given up explains no later gap",
+         "0",
+         {{0, {C(1, 1), I(rise, 3, 1), C(5, 2)}},
+          {1, {C(5, 3), C(8, 4), C(8, 5), I(fall, 4, 2), I(fall, 9, 3)}}},
+         {"0", "0", "1"},
+         2},
+        {"a repeat of the event just applied: the line's level from then on",
+         "0",
+         {{0, {C(1, 1), I(rise, 2, 1)}}, {1, {I(fall, 2, 2)}}, {2, {C(3, 2)}}},
+         {"0", "0"}},
+        {"an explained gap after a lost one: the levels are still taken up again",
+         "00",
+         {{0, {C(1, 1), J(rise, 3, 1), J(rise, 5, 2), J(rise, 5, 3), C(6, 2), I(fall, 7, 1)}}},
+         {"00", "11"},
+         1},
+        {"an input's level repeated with nothing missing: an edge unseen, but not after "
+         "a level read from the line after a loss",
+         "0",
+         {{0, {C(2, 1)}}, {hold, {}}, {hold + 1, {I(rise, 3, 1), C(4, 2), I(rise, 5, 2), C(6, 3)}}},
+         {"1", "1", "1"},
+         1,
+         0,
+         0,
+         0,
+         1,
+         0,
+         0,
+         1},
         {"two lines with one seqno (never from the kernel): no loss",
          "0",
          {{0, {C(1, 1), I(rise, 1, 1)}}, {1, {C(2, 2)}}},
@@ -464,6 +498,7 @@ TEST(ChardevStream, AppliesEventsInTheOrderTheEdgesHappened) {
         EXPECT_EQ(stream->lateEvents, c.late) << c.what;
         EXPECT_EQ(stream->lostClockEdges, c.clockEdges) << c.what;
         EXPECT_EQ(presentCalls, c.presentCalls) << c.what;
+        EXPECT_EQ(stream->unseenEdges, c.unseen) << c.what;
     }
 }
 
@@ -629,8 +664,8 @@ TEST(ChardevEdgeLoop, FollowsTheFileUntilItFails) {
         "waiting for edge events: " + std::string(std::strerror(ECANCELED));
     const std::string gone = "the GPIO chip went away";
     const auto told = [](int ms, std::uint64_t lost, std::uint64_t dropped, std::uint64_t late,
-                         std::uint64_t clock) {
-        return std::to_string(ms) + ": " + chardev::lossMessage(lost, dropped, late, clock);
+                         std::uint64_t clock, std::uint64_t unseen = 0) {
+        return std::to_string(ms) + ": " + chardev::lossMessage(lost, dropped, late, clock, unseen);
     };
     std::vector<LoopCase> cases = {
         {"events, then a hang-up",
@@ -696,6 +731,12 @@ TEST(ChardevEdgeLoop, FollowsTheFileUntilItFails) {
          {500, 500, 50, 50, 500, 500, 50, 500, 440, 500},
          {"10@0", "11@60", "11@120", "11@170"},
          {told(110, 3, 1, 0, 1), told(1110, 1, 0, 0, 0)}},
+        {"an edge unseen, with nothing lost: told too",
+         {{0, {I(rise, 1, 1), C(2, 1), I(rise, 3, 2), C(4, 2)}}, {}, {}},
+         canceled,
+         {500, 50, 500, 500},
+         {"10@0", "10@0"},
+         {told(50, 0, 0, 0, 0, 1)}},
     };
     {
         // The awaited event behind a full batch: read before the hold is given up.
@@ -766,28 +807,31 @@ TEST(ChardevEdgeLoop, FollowsTheFileUntilItFails) {
         };
         io.batchRead = [](std::size_t events) { loopRun->batches.push_back(events); };
         io.lossTold = chardev::addLosses;
-        std::uint64_t before[3];
-        rxsnEdgeLosses(&before[0], &before[1], &before[2]);
+        std::uint64_t before[4];
+        rxsnEdgeLosses(&before[0], &before[1], &before[2], &before[3]);
         EXPECT_EQ(chardev::followEdges(*stream, io), c.result) << c.what;
-        // The totals grow by what the loss lines said, cause by cause.
-        std::uint64_t toldTotals[3] = {before[0], before[1], before[2]};
+        // The totals grow by what the loss lines said, cause by cause, and
+        // the causes add up to the lost.
+        std::vector<std::uint64_t> toldTotals(before, before + 4);
         for (const std::string& line : run.said) {
             unsigned long long lost = 0;
-            unsigned long long part[3] = {};
-            if (std::sscanf(line.c_str(),
-                            "%*d: lost %llu edge events: %llu dropped from the kernel's full "
-                            "queue, %llu too late to be taken in order, %llu merged",
-                            &lost, &part[0], &part[1], &part[2]) == 4) {
-                for (int i = 0; i < 3; ++i) {
-                    toldTotals[i] += part[i];
-                }
+            unsigned long long part[4] = {};
+            ASSERT_EQ(std::sscanf(line.c_str(),
+                                  "%*d: lost %llu edge events: %llu dropped from the kernel's full "
+                                  "queue, %llu too late to be taken in order, %llu merged %*[^;]; "
+                                  "at least %*u were clock edges; levels taken up again from the "
+                                  "next events; %llu unseen",
+                                  &lost, &part[0], &part[1], &part[2], &part[3]),
+                      5)
+                << line;
+            EXPECT_EQ(lost, part[0] + part[1] + part[2] + part[3]) << line;
+            for (int i = 0; i < 4; ++i) {
+                toldTotals[i] += part[i];
             }
         }
-        std::uint64_t after[3];
-        rxsnEdgeLosses(&after[0], &after[1], &after[2]);
-        EXPECT_EQ(std::vector<std::uint64_t>(after, after + 3),
-                  std::vector<std::uint64_t>(toldTotals, toldTotals + 3))
-            << c.what;
+        std::uint64_t after[4];
+        rxsnEdgeLosses(&after[0], &after[1], &after[2], &after[3]);
+        EXPECT_EQ(std::vector<std::uint64_t>(after, after + 4), toldTotals) << c.what;
         if (!c.timeouts.empty()) {
             EXPECT_EQ(run.timeouts, c.timeouts) << c.what;
         }
@@ -852,11 +896,12 @@ TEST(ChardevMessages, SayWhatHelps) {
         {chardev::accessAdvice(0020660, 0, "root"), "only root may use the GPIO chips here"},
         {chardev::accessAdvice(0020640, 997, "gpio"), "only root may use the GPIO chips here"},
         {chardev::accessAdvice(0020620, 997, "gpio"), "only root may use the GPIO chips here"},
-        {chardev::lossMessage(12, 3, 1, 2),
-         "lost 12 edge events: 3 dropped from the kernel's full queue, 1 too late to be taken "
+        {chardev::lossMessage(12, 3, 1, 2, 4),
+         "lost 16 edge events: 3 dropped from the kernel's full queue, 1 too late to be taken "
          "in order, 8 merged by the kernel into a later edge of their line; at least 2 were "
-         "clock edges"},
-        {chardev::lossMessage(1, 0, 2, 0), ", 0 merged"},
+         "clock edges; levels taken up again from the next events; 4 unseen by the kernel (an "
+         "input's event at the level it had)"},
+        {chardev::lossMessage(1, 0, 2, 0, 0), ", 0 merged"},
     };
     for (const Case& c : cases) {
         EXPECT_NE(c.message.find(c.part), std::string::npos) << c.message;
@@ -868,32 +913,33 @@ TEST(ChardevMessages, SayWhatHelps) {
 namespace {
 
 // The loss totals read while the edge thread adds to them: always one set
-// as of one loss line, its three totals in step, never a torn 64-bit half.
+// as of one loss line, its four totals in step, never a torn 64-bit half.
 // The writer adds long enough for a reader on another core, or one that
 // preempts it mid-write on the same core, to meet many writes.
 TEST(ChardevLosses, ReadWhileAddedToInOneSet) {
     constexpr std::uint64_t step = (std::uint64_t{1} << 31) + 1;  // the high halves change often
     constexpr int adds = 300000;
-    std::uint64_t base[3];
-    rxsnEdgeLosses(&base[0], &base[1], &base[2]);
+    std::uint64_t base[4];
+    rxsnEdgeLosses(&base[0], &base[1], &base[2], &base[3]);
     std::atomic<bool> done{false};
     std::thread writer([&done] {
         for (int i = 0; i < adds; ++i) {
-            chardev::addLosses(step, 2 * step, 3 * step);
+            chardev::addLosses(step, 2 * step, 3 * step, 4 * step);
         }
         done = true;
     });
     std::uint64_t torn = 0;
-    std::uint64_t seen[3] = {};
+    std::uint64_t seen[4] = {};
     while (!done) {
-        rxsnEdgeLosses(&seen[0], &seen[1], &seen[2]);
+        rxsnEdgeLosses(&seen[0], &seen[1], &seen[2], &seen[3]);
         const std::uint64_t n = seen[0] - base[0];
-        if (n % step != 0 || seen[1] - base[1] != 2 * n || seen[2] - base[2] != 3 * n) {
+        if (n % step != 0 || seen[1] - base[1] != 2 * n || seen[2] - base[2] != 3 * n ||
+            seen[3] - base[3] != 4 * n) {
             ++torn;
         }
     }
     writer.join();
-    rxsnEdgeLosses(&seen[0], &seen[1], &seen[2]);
+    rxsnEdgeLosses(&seen[0], &seen[1], &seen[2], &seen[3]);
     EXPECT_EQ(torn, 0u);
     EXPECT_EQ(seen[2] - base[2], 3 * step * adds);
 }
@@ -901,11 +947,12 @@ TEST(ChardevLosses, ReadWhileAddedToInOneSet) {
 // The monitor's metrics file takes the back end's totals, each cause as its own.
 TEST(ChardevLosses, TheMetricsFileTakesThemCauseByCause) {
     const RxsnLosses before = rxsnLosses();
-    chardev::addLosses(3, 2, 1);
+    chardev::addLosses(3, 2, 1, 4);
     const RxsnLosses after = rxsnLosses();
     EXPECT_EQ(after.dropped - before.dropped, 3u);
     EXPECT_EQ(after.late - before.late, 2u);
     EXPECT_EQ(after.merged - before.merged, 1u);
+    EXPECT_EQ(after.unseen - before.unseen, 4u);
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string format(std::uint16_t sum, std::uint64_t windows = 1, timespec printed = {0, 0},
-                   RxsnLosses losses = {0, 0, 0}) {
+                   RxsnLosses losses = {0, 0, 0, 0}) {
     char text[4096];
     const std::size_t length = rxsnMetricsFormat(text, sizeof text, sum, windows, printed, losses);
     return std::string(text, length);
@@ -98,7 +98,7 @@ TEST(Metrics, FiguresOfEverySumAsTheReportLineHasThem) {
 }
 
 TEST(Metrics, NamesTypesCountsTimeAndLosses) {
-    const Parsed parsed = parse(format(725, 42, {1765350000, 123456789}, {3, 2, 1}));
+    const Parsed parsed = parse(format(725, 42, {1765350000, 123456789}, {3, 2, 1, 4}));
     const std::map<std::string, std::string> types = {
         {"sorvalen_high_samples_ratio", "gauge"},
         {"sorvalen_bit_error_ratio", "gauge"},
@@ -117,14 +117,15 @@ TEST(Metrics, NamesTypesCountsTimeAndLosses) {
         {"sorvalen_edge_events_lost_total{cause=\"dropped\"}", "3"},
         {"sorvalen_edge_events_lost_total{cause=\"late\"}", "2"},
         {"sorvalen_edge_events_lost_total{cause=\"merged\"}", "1"},
+        {"sorvalen_edge_events_lost_total{cause=\"unseen\"}", "4"},
     };
     EXPECT_EQ(parsed.samples, samples);
     // On a library that cannot lose edge events (the tests' own) the counts are 0.
     const RxsnLosses none = rxsnLosses();
-    EXPECT_EQ(none.dropped + none.late + none.merged, 0u);
+    EXPECT_EQ(none.dropped + none.late + none.merged + none.unseen, 0u);
     // Too small a buffer gives nothing rather than a cut text.
     char small[64];
-    EXPECT_EQ(rxsnMetricsFormat(small, sizeof small, 725, 1, {0, 0}, {0, 0, 0}), 0u);
+    EXPECT_EQ(rxsnMetricsFormat(small, sizeof small, 725, 1, {0, 0}, {0, 0, 0, 0}), 0u);
 }
 
 // A directory of the test's own, removed afterwards.

@@ -14,7 +14,7 @@ namespace {
 
 // The stream's loss counters as last told, and when.
 struct Told {
-    std::uint64_t lost = 0, dropped = 0, late = 0, clock = 0;
+    std::uint64_t lost = 0, dropped = 0, late = 0, clock = 0, unseen = 0;
     std::int64_t at = 0;
     std::int64_t since = -1;  // when a loss not yet told was first seen, or -1
 };
@@ -25,8 +25,8 @@ struct Told {
 // milliseconds until it may tell, or -1 when there is nothing to tell.
 std::int64_t tellLoss(Told& told, Stream& stream, std::int64_t now, const EdgeIo& io) {
     // Late events and lost clock edges are counted only with seqnos lost
-    // since the last line.
-    if (stream.lostEvents == told.lost) {
+    // since the last line; edges unseen are told on their own too.
+    if (stream.lostEvents == told.lost && stream.unseenEdges == told.unseen) {
         return -1;
     }
     if (told.since < 0) {
@@ -41,11 +41,13 @@ std::int64_t tellLoss(Told& told, Stream& stream, std::int64_t now, const EdgeIo
     const std::uint64_t lost = stream.lostEvents - told.lost;
     const std::uint64_t dropped = stream.droppedEvents - told.dropped;
     const std::uint64_t late = stream.lateEvents - told.late;
-    io.say(lossMessage(lost, dropped, late, stream.lostClockEdges - told.clock));
+    const std::uint64_t unseen = stream.unseenEdges - told.unseen;
+    io.say(lossMessage(lost, dropped, late, stream.lostClockEdges - told.clock, unseen));
     if (io.lossTold != nullptr) {
-        io.lossTold(dropped, late, mergedEvents(lost, dropped, late));
+        io.lossTold(dropped, late, mergedEvents(lost, dropped, late), unseen);
     }
-    told = {stream.lostEvents, stream.droppedEvents, stream.lateEvents, stream.lostClockEdges, now};
+    told = {stream.lostEvents,     stream.droppedEvents, stream.lateEvents,
+            stream.lostClockEdges, stream.unseenEdges,   now};
     stream.toldSeqno = stream.seqno;
     return -1;
 }

@@ -38,7 +38,8 @@ struct EdgeIo {
     void (*say)(const std::string& message) = nullptr;
     void (*batchRead)(std::size_t events) = nullptr;  // told each read's events, if set
     // Given each loss line's figures as it is said, if set.
-    void (*lossTold)(std::uint64_t dropped, std::uint64_t late, std::uint64_t merged) = nullptr;
+    void (*lossTold)(std::uint64_t dropped, std::uint64_t late, std::uint64_t merged,
+                     std::uint64_t unseen) = nullptr;
 };
 
 // Follows `stream` on `io.fd` until the file fails; returns why ("the GPIO

@@ -33,47 +33,69 @@ const Held& at(const Stream& stream, std::size_t i) {
     return stream.held[slot(stream, i)];
 }
 
-// Adds `count` seqnos missing between `after` and `before` to `missing`.
-// Those noted before that could only lie at or before `passed` are
-// forgotten: their cause was seen after their gaps were given up, as lost
-// for no known cause.
-void note(Missing& missing, std::uint64_t count, std::int64_t after, std::int64_t before,
-          std::int64_t passed) {
-    if (missing.count == 0 || missing.before <= passed + 1) {
-        missing = {count, after, before};
-        return;
+// Adds to the cause of the held event with `seqno` on `line`; false when
+// there is no room for a new one, once those of events applied are cleared
+// out (events.h).
+bool addCause(Stream& stream, std::int64_t seqno, unsigned line, std::int64_t after,
+              std::uint32_t drops, std::uint16_t repeats) {
+    for (std::size_t i = 0; i < stream.causeCount; ++i) {
+        Cause& cause = stream.causes[i];
+        if (cause.seqno == seqno && cause.line == line) {
+            cause.drops += drops;
+            cause.repeats = static_cast<std::uint16_t>(cause.repeats + repeats);
+            return true;
+        }
     }
-    missing.count += count;
-    missing.after = missing.after < after ? missing.after : after;
-    missing.before = missing.before > before ? missing.before : before;
+    for (std::size_t i = stream.causeCount; stream.causeCount == causesMax && i-- > 0;) {
+        if (stream.causes[i].seqno <= stream.seqno) {
+            stream.causes[i] = stream.causes[--stream.causeCount];
+        }
+    }
+    if (stream.causeCount == causesMax) {
+        return false;
+    }
+    stream.causes[stream.causeCount++] = {seqno, after, drops, static_cast<std::uint16_t>(line),
+                                          repeats};
+    return true;
 }
 
-// Takes as many of `missing` as can lie in the gap between `from` and `to`,
-// at most `limit`. A gap lies between two events, and so does the range of
-// each cause: the gap lies within the range or outside it.
-std::uint64_t claim(Missing& missing, std::int64_t from, std::int64_t to, std::uint64_t limit) {
-    const bool within = missing.after <= from && to <= missing.before;
-    std::uint64_t n = within ? missing.count : 0;
-    n = n < limit ? n : limit;
-    missing.count -= n;
-    return n;
+// True when the event with `seqno` on `line` came with a cause: seqnos of
+// its line went missing right before it.
+bool explained(const Stream& stream, std::int64_t seqno, unsigned line) {
+    for (std::size_t i = 0; i < stream.causeCount; ++i) {
+        if (stream.causes[i].seqno == seqno && stream.causes[i].line == line) {
+            return true;
+        }
+    }
+    return false;
 }
 
-// Takes the seqnos of the gap between `from` and `to` that `missing` (one
-// per line) explains, at most `limit`: first those of the causes whose range
-// ends at the gap, which no later gap can take. Counts those of the clock
-// line in `clockEdges`, if given.
-std::uint64_t claimAll(const Stream& stream, Missing* missing, std::int64_t from, std::int64_t to,
-                       std::uint64_t limit, std::uint64_t* clockEdges) {
+// Takes the seqnos of the gap between the last applied and `to` (the front
+// event's) that the causes explain, at most `limit`: the seqnos repeats
+// stand for (`repeats`), else the events the full queue dropped, those of
+// the clock line counted in `clockEdges` if given. A gap lies between two
+// events, and so does each cause: the gap lies within it or wholly outside
+// it. Those ending at the gap are taken first: no later gap can take them.
+std::uint64_t claim(Stream& stream, std::int64_t to, bool repeats, std::uint64_t limit,
+                    std::uint64_t* clockEdges) {
     std::uint64_t taken = 0;
     for (const bool ending : {true, false}) {
-        for (unsigned i = 0; i < stream.lines; ++i) {
-            if ((missing[i].before <= to) != ending) {
+        for (std::size_t i = 0; i < stream.causeCount && taken < limit; ++i) {
+            Cause& cause = stream.causes[i];
+            // Of an event applied, or not around the gap.
+            if (cause.seqno <= stream.seqno || (cause.seqno == to) != ending ||
+                cause.after > stream.seqno) {
                 continue;
             }
-            const std::uint64_t n = claim(missing[i], from, to, limit - taken);
+            const std::uint64_t has = repeats ? cause.repeats : cause.drops;
+            const std::uint64_t n = has < limit - taken ? has : limit - taken;
+            if (repeats) {
+                cause.repeats = static_cast<std::uint16_t>(has - n);
+            } else {
+                cause.drops = static_cast<std::uint32_t>(has - n);
+            }
             taken += n;
-            if (clockEdges != nullptr && i == stream.clock) {
+            if (clockEdges != nullptr && cause.line == stream.clock) {
                 *clockEdges += n;
             }
         }
@@ -81,20 +103,16 @@ std::uint64_t claimAll(const Stream& stream, Missing* missing, std::int64_t from
     return taken;
 }
 
-// Notes the line_seqno of an event of `line` with seqno `seqno`: a gap in
-// the line's numbers is events the full queue dropped, counted when their
-// seqnos are given up (so that a report tells them with their own gap).
-void noteLineSeqno(Stream& stream, unsigned line, std::uint32_t lineSeqno, std::int64_t seqno) {
+// Drops of an event's line since its line's event before it: a gap in the
+// line's numbers is events the full queue dropped, counted when their seqnos
+// are given up (so that a report tells them with their own gap).
+std::uint32_t lineDrops(Stream& stream, unsigned line, std::uint32_t lineSeqno) {
     const auto gap = static_cast<std::int32_t>(lineSeqno - stream.lineSeqnos[line]);
     if (gap <= 0) {
-        return;
+        return 0;
     }
     stream.lineSeqnos[line] = lineSeqno;
-    if (gap > 1) {
-        const std::int64_t after = stream.seen[line] ? stream.seenSeqnos[line] : never;
-        note(stream.dropped[line], static_cast<std::uint64_t>(gap) - 1u, after, seqno,
-             stream.seqno);
-    }
+    return static_cast<std::uint32_t>(gap - 1);
 }
 
 // An event whose seqno was counted lost before it came: its line has no
@@ -113,7 +131,7 @@ void takeLate(Stream& stream, const Held& event) {
         return;
     }
     stream.levels[event.line] = event.level;
-    stream.known[event.line] = true;
+    stream.from[event.line] = levelOfEvent;
 }
 
 // A second event of a line with the seqno of its newest: the kernel's
@@ -122,20 +140,20 @@ void takeLate(Stream& stream, const Held& event) {
 // both, at the later level; the missing seqno lies between the line's event
 // before it and this one, and is not counted lost. When the first was
 // applied already, this one sets the line's level from now on.
-void takeRepeat(Stream& stream, const Held& event) {
+void takeRepeat(Stream& stream, const Held& event, std::uint32_t drops) {
     if (event.seqno <= stream.seqno) {
         stream.levels[event.line] = event.level;
-        stream.known[event.line] = true;
+        stream.from[event.line] = levelOfEvent;
         return;
     }
     for (std::size_t i = stream.count; i-- > 0;) {
         Held& earlier = stream.held[slot(stream, i)];
         if (earlier.line == event.line && earlier.seqno == event.seqno) {
             earlier.level = event.level;
+            addCause(stream, event.seqno, event.line, stream.priorSeqnos[event.line], drops, 1);
             break;
         }
     }
-    note(stream.repeated[event.line], 1, stream.priorSeqnos[event.line], event.seqno, stream.seqno);
 }
 
 // True when the seqno after the last applied can never come: every line
@@ -157,14 +175,12 @@ bool missingForGood(const Stream& stream) {
 void skipGap(Stream& stream) {
     const std::int64_t next = at(stream, 0).seqno;
     const auto gap = static_cast<std::uint64_t>(next - stream.seqno - 1);
-    const std::uint64_t lost =
-        gap - claimAll(stream, stream.repeated, stream.seqno, next, gap, nullptr);
-    stream.droppedEvents +=
-        claimAll(stream, stream.dropped, stream.seqno, next, lost, &stream.lostClockEdges);
+    const std::uint64_t lost = gap - claim(stream, next, true, gap, nullptr);
+    stream.droppedEvents += claim(stream, next, false, lost, &stream.lostClockEdges);
     stream.lostEvents += lost;
     stream.seqno = next - 1;
     for (unsigned i = 0; lost != 0 && i < stream.lines; ++i) {
-        stream.known[i] = false;
+        stream.from[i] = levelLost;
     }
     stream.resync = stream.resync || lost != 0;
 }
@@ -189,7 +205,7 @@ void startStream(Stream& stream, const unsigned* offsets, unsigned lines, unsign
     for (unsigned i = 0; i < stream.lines; ++i) {
         stream.offsets[i] = offsets[i];
         stream.levels[i] = levels[i] != 0 ? 1 : 0;
-        stream.known[i] = true;
+        stream.from[i] = levelRead;
     }
 }
 
@@ -209,9 +225,9 @@ void take(Stream& stream, const gpio_v2_line_event* events, std::size_t count, s
         const auto line = static_cast<unsigned>(index);
         Held event{extend(stream, in.seqno), nowMs, static_cast<std::uint16_t>(line),
                    static_cast<std::uint8_t>(in.id == GPIO_V2_LINE_EVENT_RISING_EDGE ? 1 : 0)};
-        noteLineSeqno(stream, line, in.line_seqno, event.seqno);
+        const std::uint32_t drops = lineDrops(stream, line, in.line_seqno);
         if (stream.seen[line] && event.seqno == stream.seenSeqnos[line]) {
-            takeRepeat(stream, event);
+            takeRepeat(stream, event, drops);
             continue;
         }
         if (!stream.seen[line] || event.seqno > stream.seenSeqnos[line]) {
@@ -220,8 +236,11 @@ void take(Stream& stream, const gpio_v2_line_event* events, std::size_t count, s
         }
         stream.seen[line] = true;
         if (event.seqno <= stream.seqno) {
-            takeLate(stream, event);
+            takeLate(stream, event);  // its drops lie in gaps given up already
             continue;
+        }
+        if (drops != 0) {
+            addCause(stream, event.seqno, line, stream.priorSeqnos[line], drops, 0);
         }
         // Insertion from the back: events mostly come in order. The events
         // after it were read no later, so its `since` is theirs.
@@ -269,9 +288,15 @@ bool popFront(Stream& stream) {
     if (event.seqno > stream.seqno) {
         stream.seqno = event.seqno;
     }
+    const bool clockEdge = event.line == stream.clock;
+    // The clock watches falling edges only: its level always repeats.
+    if (!clockEdge && event.level == stream.levels[event.line] &&
+        stream.from[event.line] == levelOfEvent && !explained(stream, event.seqno, event.line)) {
+        ++stream.unseenEdges;
+    }
     stream.levels[event.line] = event.level;
-    stream.known[event.line] = true;
-    return event.line == stream.clock;
+    stream.from[event.line] = levelOfEvent;
+    return clockEdge;
 }
 
 const Held* nextOfLine(const Stream& stream, unsigned line) {

@@ -33,6 +33,15 @@
 // come within one hold. A second event of a line with the same seqno stands
 // for both, at its level, and the seqno that went missing with it is not
 // counted lost.
+//
+// What the kernel never queued at all: on some boards two edges of a line
+// that come close together give one interrupt (the BCM283x's edge detection
+// loses one; a kernel that takes the interrupt only at its timer tick sees
+// the second level only). For a line watching both edges that shows as an
+// event at the level the line already had, with no seqno of the line
+// missing before it: an edge the kernel never saw, counted `unseen`. The
+// clock edges between the two events were sampled at the level held; which
+// of them the line was at the other level for cannot be known.
 #ifndef CHARDEV_EVENTS_H
 #define CHARDEV_EVENTS_H
 
@@ -68,20 +77,37 @@ struct Held {
     std::uint8_t level;  // the line's level after the edge
 };
 
-// Seqnos missing for a known cause, not yet met in a gap: `count` of them,
-// between `after` and `before` (both excluded).
-struct Missing {
-    std::uint64_t count = 0;
-    std::int64_t after = 0;
-    std::int64_t before = 0;
+// Seqnos missing for a known cause, kept with the event they came with, so
+// that a cause explains only a gap it can lie in: that event's line's events
+// the full queue dropped right before it (a gap in its line_seqno), and the
+// seqnos that repeats of its seqno stand for. Both lie between its line's
+// event before it and it.
+struct Cause {
+    std::int64_t seqno;     // of the event
+    std::int64_t after;     // of its line's event before it
+    std::uint32_t drops;    // not yet met in a gap
+    std::uint16_t line;     // the event's
+    std::uint16_t repeats;  // not yet met in a gap
 };
+
+// Causes kept at once: a cause matters only while its event is held (those
+// of events applied are cleared out when room is needed), and comes only
+// with a repeated seqno or a queue that overflowed. One that finds no room
+// is not kept: its seqnos are then counted lost, and the levels taken up
+// again, as for any other loss.
+constexpr std::size_t causesMax = 256;
+
+// Where a line's level in Stream::levels came from: not known after a loss,
+// read from the line (at the start, or after a loss where no event of it was
+// held), or from its own event, so that its next event must change it.
+enum LevelFrom : std::uint8_t { levelLost, levelRead, levelOfEvent };
 
 struct Stream {
     unsigned clock = 0;            // index of the clock line in the request
     unsigned lines = 0;            // lines in the request
     unsigned offsets[maxLines]{};  // chip offset of each line
     int levels[maxLines]{};        // level of each line as of the last event applied
-    bool known[maxLines]{};        // false after events were lost
+    LevelFrom from[maxLines]{};    // where each line's level came from
     bool resync = false;           // some level is not known
     bool more = false;             // the last read was cut short: the kernel may hold more
 
@@ -91,17 +117,18 @@ struct Stream {
     bool seen[maxLines]{};                 // a line has had an event read
     std::int64_t seenSeqnos[maxLines]{};   // seqno of each line's newest event read
     std::int64_t priorSeqnos[maxLines]{};  // and of the one before it
-    Missing dropped[maxLines]{};   // per line: dropped from the full queue (line_seqno gaps)
-    Missing repeated[maxLines]{};  // per line: the seqnos its repeated seqnos stand for
 
-    Held held[heldMax]{};   // events read and not yet applied, a ring in seqno order
-    std::size_t first = 0;  // index of the oldest in the ring
-    std::size_t count = 0;  // events in the ring
+    Held held[heldMax]{};       // events read and not yet applied, a ring in seqno order
+    std::size_t first = 0;      // index of the oldest in the ring
+    std::size_t count = 0;      // events in the ring
+    Cause causes[causesMax]{};  // of held events (and some applied), in no order
+    std::size_t causeCount = 0;
 
     std::uint64_t lostEvents = 0;      // seqnos that never came in time
     std::uint64_t droppedEvents = 0;   // of which dropped from the full queue
     std::uint64_t lostClockEdges = 0;  // of which on the clock line, and clock edges too late
     std::uint64_t lateEvents = 0;      // events that came after their seqno was counted lost
+    std::uint64_t unseenEdges = 0;     // edges the kernel never saw (an input's level repeated)
     std::int64_t toldSeqno = -1;       // losses up to this seqno were told: late events
                                        // of them are not counted again
 };
@@ -137,6 +164,8 @@ bool frontReady(Stream& stream, std::int64_t nowMs);
 std::int64_t holdLeft(const Stream& stream, std::int64_t nowMs);
 
 // Takes the front event off and sets its line's level; true for a clock edge.
+// An input's event that leaves its level as it was, with nothing missing
+// before it that could be its line's, is counted as an edge unseen.
 bool popFront(Stream& stream);
 
 // The next held event of line `line`, or nullptr.
@@ -155,10 +184,11 @@ bool applyFront(Stream& stream, Present&& present) {
     }
     // Only after a loss: the edge path otherwise looks at no other line.
     for (unsigned i = 0; stream.resync && i < stream.lines; ++i) {
-        if (!stream.known[i]) {
+        if (stream.from[i] == levelLost) {
             const Held* next = nextOfLine(stream, i);
             stream.levels[i] = next != nullptr ? 1 - next->level : present(i);
-            stream.known[i] = true;
+            // A present level may be that of an edge whose event is yet to come.
+            stream.from[i] = levelRead;
         }
     }
     stream.resync = false;

@@ -12,7 +12,7 @@ namespace chardev {
 
 namespace {
 
-constexpr unsigned totals = 3;  // dropped, late, merged
+constexpr unsigned totals = 4;  // dropped, late, merged, unseen
 
 std::atomic<std::uint32_t> version{0};      // odd while the edge thread writes
 std::atomic<std::uint32_t> high[totals]{};  // each total's upper and lower 32 bits
@@ -21,8 +21,9 @@ std::uint64_t written[totals]{};  // the edge thread's own copy
 
 }  // namespace
 
-void addLosses(std::uint64_t dropped, std::uint64_t late, std::uint64_t merged) {
-    const std::uint64_t added[totals] = {dropped, late, merged};
+void addLosses(std::uint64_t dropped, std::uint64_t late, std::uint64_t merged,
+               std::uint64_t unseen) {
+    const std::uint64_t added[totals] = {dropped, late, merged, unseen};
     const std::uint32_t v = version.load(std::memory_order_relaxed);
     version.store(v + 1, std::memory_order_relaxed);
     for (unsigned i = 0; i < totals; ++i) {
@@ -35,7 +36,8 @@ void addLosses(std::uint64_t dropped, std::uint64_t late, std::uint64_t merged) 
 
 }  // namespace chardev
 
-extern "C" void rxsnEdgeLosses(std::uint64_t* dropped, std::uint64_t* late, std::uint64_t* merged) {
+extern "C" void rxsnEdgeLosses(std::uint64_t* dropped, std::uint64_t* late, std::uint64_t* merged,
+                               std::uint64_t* unseen) {
     using chardev::high;
     using chardev::low;
     using chardev::totals;
@@ -54,4 +56,5 @@ extern "C" void rxsnEdgeLosses(std::uint64_t* dropped, std::uint64_t* late, std:
     *dropped = read[0];
     *late = read[1];
     *merged = read[2];
+    *unseen = read[3];
 }

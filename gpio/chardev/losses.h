@@ -12,11 +12,13 @@ namespace chardev {
 
 // Adds one loss line's figures to the totals. Called by one thread only (the
 // edge thread); it never waits and takes no lock.
-void addLosses(std::uint64_t dropped, std::uint64_t late, std::uint64_t merged);
+void addLosses(std::uint64_t dropped, std::uint64_t late, std::uint64_t merged,
+               std::uint64_t unseen);
 
 }  // namespace chardev
 
 // The totals, read from any thread: each a consistent set, as of one loss line.
-extern "C" void rxsnEdgeLosses(std::uint64_t* dropped, std::uint64_t* late, std::uint64_t* merged);
+extern "C" void rxsnEdgeLosses(std::uint64_t* dropped, std::uint64_t* late, std::uint64_t* merged,
+                               std::uint64_t* unseen);
 
 #endif

@@ -20,13 +20,15 @@ std::uint64_t mergedEvents(std::uint64_t lost, std::uint64_t dropped, std::uint6
 }
 
 std::string lossMessage(std::uint64_t lost, std::uint64_t dropped, std::uint64_t late,
-                        std::uint64_t clock) {
+                        std::uint64_t clock, std::uint64_t unseen) {
     const std::uint64_t merged = mergedEvents(lost, dropped, late);
-    return "lost " + std::to_string(lost) + " edge events: " + std::to_string(dropped) +
+    return "lost " + std::to_string(lost + unseen) + " edge events: " + std::to_string(dropped) +
            " dropped from the kernel's full queue, " + std::to_string(late) +
            " too late to be taken in order, " + std::to_string(merged) +
            " merged by the kernel into a later edge of their line; at least " +
-           std::to_string(clock) + " were clock edges; levels taken up again from the next events";
+           std::to_string(clock) +
+           " were clock edges; levels taken up again from the next events; " +
+           std::to_string(unseen) + " unseen by the kernel (an input's event at the level it had)";
 }
 
 std::string oldKernelMessage(const std::string& path) {

@@ -23,9 +23,10 @@ std::uint64_t mergedEvents(std::uint64_t lost, std::uint64_t dropped, std::uint6
 // `lost` seqnos that never came in time, of which `dropped` by the full
 // queue and `late` that came after their turn; at least `clock` of them
 // clock edges. Merged edges leave no trace of their line, so any of them may
-// have been clock edges too.
+// have been clock edges too. Then `unseen` edges of an input that the kernel
+// never saw (no seqno), counted among the lost in front.
 std::string lossMessage(std::uint64_t lost, std::uint64_t dropped, std::uint64_t late,
-                        std::uint64_t clock);
+                        std::uint64_t clock, std::uint64_t unseen);
 
 // Said when a chip has no uAPI v2 (Linux before 5.10).
 std::string oldKernelMessage(const std::string& path);

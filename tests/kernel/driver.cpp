@@ -54,7 +54,12 @@ void usage() {
         "  --pause-ms M       and then pause M milliseconds (default 0)\n"
         "  --windows N        instead of --edges: go on until the metrics file counts N\n"
         "                     reports (sorvalen_windows_total; every 100 edges, each burst)\n"
-        "  --metrics FILE     the program's metrics file (SORVALEN_METRICS_FILE)\n",
+        "  --metrics FILE     the program's metrics file (SORVALEN_METRICS_FILE)\n"
+        "  --pulse-every N    after every N falling edges, once the clock is high again,\n"
+        "                     move the S/N line to the other level and straight back;\n"
+        "                     prints how many of these pulses fell within one timer tick\n"
+        "                     (CLOCK_MONOTONIC_COARSE the same before and after) and how\n"
+        "                     many across one\n",
         stderr);
 }
 
@@ -210,8 +215,7 @@ void wait_requested(const std::string& chip_path, unsigned clock, unsigned sn, u
     }
 }
 
-// The reports the program has printed: sorvalen_windows_total in its
-// metrics file, written after each report line (0 while there is none).
+// The reports printed: sorvalen_windows_total of the metrics file (or 0).
 std::uint64_t windows_reported(const std::string& metrics) {
     std::ifstream file(metrics);
     std::string line;
@@ -229,7 +233,7 @@ int main(int argc, char** argv) {
     std::string sysfs, wait_chip, metrics;
     std::uint64_t clock = ~0ULL, sn = ~0ULL, edges = ~0ULL, high = 0, rate = 0, stop_pid = 0,
                   burst = 0, run_ms = 50, wait_timeout = 10, gap_us = 0, pause_every = 0,
-                  pause_ms = 0, first = 0, windows = 0;
+                  pause_ms = 0, first = 0, windows = 0, pulse_every = 0;
     bool flip = false, steady = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -288,6 +292,8 @@ int main(int argc, char** argv) {
             first = *number;
         else if (arg == "--windows")
             windows = *number;
+        else if (arg == "--pulse-every")
+            pulse_every = *number;
         else {
             usage();
             die("unknown option " + arg);
@@ -316,6 +322,7 @@ int main(int argc, char** argv) {
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
     std::uint64_t highs = 0;
+    std::uint64_t pulses[2] = {0, 0};  // within one tick, across one
     const double start = now();
     std::uint64_t k = 0;
     for (; k < edges; ++k) {
@@ -346,6 +353,15 @@ int main(int argc, char** argv) {
         change(clock_line, false);
         if (flip) change(sn_line, !level);
         change(clock_line, true);
+        if (pulse_every && (k + 1) % pulse_every == 0) {
+            timespec before{}, after{};
+            clock_gettime(CLOCK_MONOTONIC_COARSE, &before);
+            sn_line.set(!sn_line.level());
+            sn_line.set(!sn_line.level());
+            clock_gettime(CLOCK_MONOTONIC_COARSE, &after);
+            ++pulses[before.tv_sec == after.tv_sec && before.tv_nsec == after.tv_nsec ? 0 : 1];
+            if (gap_us) usleep(static_cast<useconds_t>(gap_us));
+        }
         if (pause_every && (k + 1) % pause_every == 0) {
             std::printf("driver: edge %llu at %.3f ms\n", static_cast<unsigned long long>(k + 1),
                         fell * 1000);
@@ -361,5 +377,9 @@ int main(int argc, char** argv) {
     std::printf("driver: %llu falling edges, %llu high, %.3f s, %.0f edges/s\n",
                 static_cast<unsigned long long>(k), static_cast<unsigned long long>(highs), seconds,
                 seconds > 0 ? static_cast<double>(k) / seconds : 0.0);
+    if (pulse_every)
+        std::printf("driver: %llu pulses within one tick, %llu across one\n",
+                    static_cast<unsigned long long>(pulses[0]),
+                    static_cast<unsigned long long>(pulses[1]));
     return 0;
 }

@@ -33,7 +33,7 @@ lost=$(sed -En "s/^$pattern\$/\1/p" "$PROGRAM_ERR" | sort -n | tail -n 1)
 # up to its last report: the sum of its causes is the sum of the first of
 # them.
 expect_metrics "reports after a loss"
-counted=$(sed -En 's/^sorvalen_edge_events_lost_total\{cause="(dropped|late|merged)"\} ([0-9]+)$/\2/p' \
+counted=$(sed -En 's/^sorvalen_edge_events_lost_total\{cause="(dropped|late|merged|unseen)"\} ([0-9]+)$/\2/p' \
     "$PROGRAM_METRICS" | awk '{ s += $1 } END { print s + 0 }')
 told=$(sed -En "s/^$pattern\$/\1/p" "$PROGRAM_ERR" | awk '{ s += $1; print s }')
 { [ "$counted" -ge 1000 ] && printf '%s\n' "$told" | grep -qx "$counted"; } ||

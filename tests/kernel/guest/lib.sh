@@ -372,12 +372,12 @@ banner() {
     printf 'Sorvalen 0.1\n\n\n\n'
 }
 
-# loss_line [DROPPED LATE]: an extended regular expression for the line the
-# back end tells lost edge events with, the number lost its first group; the
-# counts of events dropped and taken too late are DROPPED and LATE where
-# given, else any.
+# loss_line [DROPPED LATE [UNSEEN]]: an extended regular expression for the
+# line the back end tells lost edge events with, the number lost its first
+# group; the counts of events dropped and taken too late are DROPPED and
+# LATE where given, else any; of edges unseen by the kernel UNSEEN, else none.
 loss_line() {
-    echo "gpio: lost ([0-9]+) edge events: ${1:-[0-9]+} dropped from the kernel's full queue, ${2:-[0-9]+} too late to be taken in order, [0-9]+ merged by the kernel into a later edge of their line; at least [0-9]+ were clock edges; levels taken up again from the next events"
+    echo "gpio: lost ([0-9]+) edge events: ${1:-[0-9]+} dropped from the kernel's full queue, ${2:-[0-9]+} too late to be taken in order, [0-9]+ merged by the kernel into a later edge of their line; at least [0-9]+ were clock edges; levels taken up again from the next events; ${3:-0} unseen by the kernel \\(an input's event at the level it had\\)"
 }
 
 # The program's metrics file; on the Debian system (which has a journal),
@@ -389,6 +389,7 @@ PROGRAM_METRICS=/tmp/program.prom
 # standard output in PROGRAM_OUT, its standard error in PROGRAM_ERR and its
 # metrics in PROGRAM_METRICS; its pid is in PROGRAM_PID.
 program_start() {
+    PROGRAM_METRICS=${SORVALEN_METRICS_FILE:-$PROGRAM_METRICS}
     rm -f "$PROGRAM_METRICS"
     spawn as_user "$1" env SORVALEN_METRICS_FILE="$PROGRAM_METRICS" "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
     PROGRAM_PID=$SPAWNED_PID
