@@ -24,12 +24,13 @@ TEST(SimboardConfig, DefaultsAndGoodValues) {
     ASSERT_TRUE(defaults);
     EXPECT_EQ(defaults->rate, 3000u);
     EXPECT_FALSE(defaults->permille);
-    EXPECT_FALSE(defaults->edges);
+    EXPECT_FALSE(defaults->edges || defaults->windows);
     EXPECT_EQ(defaults->fail, simboard::Fail::none);
 
     const auto set = parse({{"SIMBOARD_RATE", "max"},
                             {"SIMBOARD_HIGH", "57.5"},
                             {"SIMBOARD_EDGES", "12000"},
+                            {"SIMBOARD_WINDOWS", "3"},
                             {"SIMBOARD_FAIL", "isr"},
                             {"SIMBOARD_TRACE", "1"}},
                            error);
@@ -37,6 +38,7 @@ TEST(SimboardConfig, DefaultsAndGoodValues) {
     EXPECT_EQ(set->rate, 0u);
     EXPECT_EQ(set->permille, 575u);
     EXPECT_EQ(set->edges, 12000u);
+    EXPECT_EQ(set->windows, 3u);
     EXPECT_EQ(set->fail, simboard::Fail::isr);
     EXPECT_TRUE(set->trace);
 
@@ -52,7 +54,7 @@ TEST(SimboardConfig, BadValuesAreRefusedWithTheirName) {
         {{"SIMBOARD_RATE", "-5"}},  {{"SIMBOARD_RATE", "100000001"}}, {{"SIMBOARD_HIGH", "100.1"}},
         {{"SIMBOARD_HIGH", "101"}}, {{"SIMBOARD_HIGH", "57.25"}},     {{"SIMBOARD_HIGH", "57."}},
         {{"SIMBOARD_HIGH", ".5"}},  {{"SIMBOARD_HIGH", "5 7"}},       {{"SIMBOARD_EDGES", "1e6"}},
-        {{"SIMBOARD_FAIL", "yes"}}, {{"SIMBOARD_TRACE", "on"}},
+        {{"SIMBOARD_FAIL", "yes"}}, {{"SIMBOARD_TRACE", "on"}},       {{"SIMBOARD_WINDOWS", "-1"}},
     };
     for (const auto& env : bad) {
         std::string error;

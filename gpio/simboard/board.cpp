@@ -87,6 +87,12 @@ std::optional<Config> parseConfig(const std::function<const char*(const char*)>&
             return bad("SIMBOARD_EDGES", *edges, "a whole number of clock edges");
         }
     }
+    if (const auto windows = setting("SIMBOARD_WINDOWS")) {
+        config.windows = parseWhole(*windows);
+        if (!config.windows) {
+            return bad("SIMBOARD_WINDOWS", *windows, "a whole number of report windows");
+        }
+    }
     if (const auto fail = setting("SIMBOARD_FAIL")) {
         if (*fail == "setup") {
             config.fail = Fail::setup;

@@ -21,6 +21,9 @@ struct Config {
     std::optional<unsigned> permille;
     // Clock edges to give before the clock stops; nothing for no end.
     std::optional<std::uint64_t> edges;
+    // Windows of 1000 sampled handler calls to give the program before the
+    // clock stops; nothing for no end.
+    std::optional<std::uint64_t> windows;
     Fail fail = Fail::none;
     bool trace = false;
 };

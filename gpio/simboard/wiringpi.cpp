@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -27,6 +28,7 @@ constexpr int modeOutput = 1;
 constexpr int edgeFalling = 1;
 constexpr int edgeRising = 2;
 constexpr int edgeBoth = 3;
+constexpr std::uint64_t windowSize = 1000;  // the program's window, in handler calls
 
 struct Pin {
     std::atomic<int> mode{modeUnset};
@@ -39,6 +41,23 @@ simboard::Config config;
 std::atomic<bool> ready{false};
 std::mutex isrMutex;
 bool isrRegistered = false;
+// Set when the S/N input is read on this thread: the clock's own thread sees
+// by it which handler calls took a sample.
+thread_local bool indicatorRead = false;
+// Set once the clock has made its first windowSize handler calls (or stopped
+// before). A mutex and condition rather than a future: the ARMv6 C++ runtime
+// has no futex-based future.
+std::mutex startMutex;
+std::condition_variable startChanged;
+bool started = false;
+
+void markStarted() {
+    {
+        const std::lock_guard<std::mutex> lock(startMutex);
+        started = true;
+    }
+    startChanged.notify_all();
+}
 
 void say(const std::string& message) {
     std::fprintf(stderr, "simboard: %s\n", message.c_str());
@@ -128,11 +147,20 @@ int boardDigitalRead(int pin) {
     if (p.mode != modeInput) {
         warnOnce(pin, "digitalRead: pin " + std::to_string(pin) + " is not set as input");
     }
+    indicatorRead = indicatorRead || pin == indicatorPin;
     return p.level;
 }
 
 // The receiver: sets the S/N indicator for each clock cycle, then gives the
-// clock edge the handler was registered for.
+// clock edge the handler was registered for. `started` is set after the
+// first windowSize handler calls.
+//
+// With SIMBOARD_WINDOWS the clock stops once the program has taken that many
+// windows' samples. The program opens a window when it starts, and resets it
+// when its report cycle begins, at a moment the board cannot see; so
+// wiringPiISR waits for `started`: those first calls fill that window before
+// the program can reset it, and every later call that reads the S/N input
+// takes a sample of a window the program reports, 1000 of them to a window.
 void runClock(int edgeType, void (*handler)()) {
     Pin& indicator = pins[indicatorPin];
     const int callsPerEdge = edgeType == edgeBoth ? 2 : 1;
@@ -145,7 +173,12 @@ void runClock(int edgeType, void (*handler)()) {
         return start + std::chrono::nanoseconds(ns);
     };
     auto wake = start;
-    for (std::uint64_t edge = 0; edge < limit; ++edge) {
+    std::uint64_t calls = 0;
+    std::uint64_t sampled = 0;  // calls after the first windowSize that read the input
+    const auto windowsDone = [&calls, &sampled] {
+        return config.windows && calls >= windowSize && sampled / windowSize >= *config.windows;
+    };
+    for (std::uint64_t edge = 0; edge < limit && !windowsDone(); ++edge) {
         if (config.rate != 0) {
             const auto due = edgeTime(edge);
             if (due > Clock::now()) {
@@ -156,9 +189,18 @@ void runClock(int edgeType, void (*handler)()) {
             }
         }
         indicator.level = simboard::levelAt(simboard::sharePermille(config, edge), edge);
-        for (int call = 0; call < callsPerEdge; ++call) {
+        for (int call = 0; call < callsPerEdge && !windowsDone(); ++call) {
+            indicatorRead = false;
             handler();
+            if (++calls == windowSize) {
+                markStarted();
+            } else if (calls > windowSize && indicatorRead) {
+                ++sampled;
+            }
         }
+    }
+    if (calls < windowSize) {
+        markStarted();  // the clock stopped first (SIMBOARD_EDGES)
     }
 }
 
@@ -237,6 +279,10 @@ int wiringPiISR(int pin, int edgeType, void (*function)(void)) {
     // The handler runs on the board's own thread, asynchronously to the
     // program, until the process ends.
     std::thread(runClock, edgeType, function).detach();
+    if (config.windows) {
+        std::unique_lock<std::mutex> waiting(startMutex);
+        startChanged.wait(waiting, [] { return started; });
+    }
     return 0;
 }
 

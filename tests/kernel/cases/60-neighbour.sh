@@ -9,8 +9,9 @@
 # their own. (Changes written back to back would reach a reader in clusters:
 # gpiomon, below the driver, reads a cluster at one wake-up, while the
 # monitor's real-time edge thread, above it, wakes for each event; that
-# would measure the edge thread's priority, not the report cycle.) Meanwhile the monitor's reports are exact, its report cycle waits
-# in the idle class and its edge thread does not.
+# would measure the edge thread's priority, not the report cycle.)
+# Meanwhile the monitor's reports are exact, its report cycle waits at
+# nice 19 and its edge thread does not.
 # time limit: 240
 # guests: amd64 armhf
 # needs: driver gpiomon rt_prio spin realtime
