@@ -405,9 +405,7 @@ program_reports() {
 # report lines after its banner, at most SECONDS (default 20) of the guest's
 # clock; fails if it does not.
 program_has_reports() { [ "$(program_reports)" -ge "$1" ]; }
-program_wait_reports() {
-    wait_until "${2:-20}" "$1 reports from the program" program_has_reports "$1"
-}
+program_wait_reports() { wait_until "${2:-20}" "$1 reports from the program" program_has_reports "$1"; }
 
 # program_stop: terminates the program started by program_start and waits
 # for it to end, so that its lines are free again (if it has ended already,
