@@ -2,7 +2,7 @@
 # labelled as the SoC's GPIO controller; pins 2 and 3 are held low while the
 # program runs. With no such chip, the handler cannot be registered and the
 # reason is told.
-# time limit: 60
+# time limit: 30
 # guests: amd64
 # needs: driver
 # shellcheck shell=dash

@@ -2,7 +2,7 @@
 # overflows, the loss is told once on standard error, and the reports after
 # the window it fell in are exact again. The metrics file's counts of lost
 # events are those the loss lines told.
-# time limit: 90
+# time limit: 30
 # guests: amd64
 # needs: driver
 # shellcheck shell=dash

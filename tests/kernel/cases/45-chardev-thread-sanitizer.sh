@@ -2,7 +2,7 @@
 # calls the handler, against the report cycle, with edges in bursts while the
 # program is stopped, then free-running. Exact reports, and nothing on
 # standard error (where ThreadSanitizer tells a data race).
-# time limit: 120
+# time limit: 40
 # guests: amd64
 # needs: driver sorvalen_tsan
 # shellcheck shell=dash

@@ -3,7 +3,7 @@
 # supervisor can start it again, and the reports it printed before are exact.
 # (On both kernels the leg boots, 6.1 and 6.12, a read() waiting on the
 # request would never return, and would hold up the removal itself.)
-# time limit: 60
+# time limit: 30
 # guests: amd64
 # needs: driver
 # shellcheck shell=dash

@@ -6,7 +6,7 @@
 # thread reads before the clock's thread has queued the edge) and as a user
 # in the chip's group, still reports every window exactly and tells no
 # event lost.
-# time limit: 120
+# time limit: 60
 # guests: amd64
 # needs: driver edge_watch rt_prio realtime
 # shellcheck shell=dash
