@@ -21,7 +21,7 @@ for case in "0 % high: 0, BER: 0.0e+00, SN: 0.0" \
         case $share in 425 | 1000) ;; *) continue ;; esac
     fi
     program_start "$USER_GPIO"
-    check drive --high "$share" --flip --windows 3 --stop "$PROGRAM_PID" --burst 250 --wait-chip "$PI_CHIP"
+    check drive --high "$share" --flip --windows 2 --stop "$PROGRAM_PID" --burst 250 --wait-chip "$PI_CHIP"
     program_stop
-    expect_reports "reports at $share per mille, in bursts" "$line" 3
+    expect_reports "reports at $share per mille, in bursts" "$line" 2
 done
