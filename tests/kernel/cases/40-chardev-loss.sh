@@ -16,7 +16,6 @@ program_stop
 line='% high: 73, BER: 6.0e-04, SN: 9.0'
 reports=$(sed 1,4d "$PROGRAM_OUT")
 expect_eq "banner" "$(banner)" "$(head -n 4 "$PROGRAM_OUT")"
-# (grep -c counts none with status 1.)
 others=$(printf '%s\n' "$reports" | grep -cvxF "$line" || :)
 exact=$(printf '%s\n' "$reports" | grep -cxF "$line" || :)
 { [ "$others" -le 1 ] && [ "$exact" -ge 5 ]; } ||
@@ -26,9 +25,8 @@ exact=$(printf '%s\n' "$reports" | grep -cxF "$line" || :)
 pattern=$(loss_line)
 cat "$PROGRAM_ERR"
 expect_eq "standard error: loss reports only" "" "$(grep -Evx "$pattern" "$PROGRAM_ERR")"
-lost=$(sed -En "s/^$pattern\$/\1/p" "$PROGRAM_ERR" | sort -n | tail -n 1)
-[ "${lost:-0}" -ge 1000 ] || fail "no report of the thousands of events lost while stopped"
-[ "$(wc -l <"$PROGRAM_ERR")" = 1 ] || fail "not one loss report"
+lost=$(sed -En "s/^$pattern\$/\1/p" "$PROGRAM_ERR")
+{ [ "$(wc -l <"$PROGRAM_ERR")" = 1 ] && [ "${lost:-0}" -ge 1000 ]; } || fail "not one report of the thousands lost"
 # The metrics file, written at each report, counts what the loss lines told
 # up to its last report: the sum of its causes is the sum of the first of
 # them.
