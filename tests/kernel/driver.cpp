@@ -27,7 +27,7 @@ using kernel_test::parse_count;
 
 void usage() {
     std::fputs(
-        "usage: driver --sysfs DIR --clock N --sn N --edges N [options]\n"
+        "usage: driver --sysfs DIR --clock N --sn N (--edges N | --windows N) [options]\n"
         "  --sysfs DIR        the chip's sysfs directory (holds sim_gpioK/pull)\n"
         "  --clock N, --sn N  offsets of the clock and S/N lines\n"
         "  --edges N          number of falling clock edges to make\n"
@@ -52,6 +52,9 @@ void usage() {
         "  --pause-every N    after every N falling edges print \"driver: edge K at T ms\"\n"
         "                     (K the edge's number from 1, T its time on CLOCK_MONOTONIC)\n"
         "  --pause-ms M       and then pause M milliseconds (default 0)\n"
+        "  --windows N        instead of --edges: go on until the metrics file counts N\n"
+        "                     reports (sorvalen_windows_total; every 100 edges, each burst)\n"
+        "  --metrics FILE     the program's metrics file (SORVALEN_METRICS_FILE)\n"
         "  --pulse-every N    after every N falling edges, once the clock is high again,\n"
         "                     move the S/N line to the other level and straight back;\n"
         "                     prints how many of these pulses fell within one timer tick\n"
@@ -212,13 +215,25 @@ void wait_requested(const std::string& chip_path, unsigned clock, unsigned sn, u
     }
 }
 
+// The reports printed: sorvalen_windows_total of the metrics file (or 0).
+std::uint64_t windows_reported(const std::string& metrics) {
+    std::ifstream file(metrics);
+    std::string line;
+    const std::string name = "sorvalen_windows_total ";
+    while (std::getline(file, line)) {
+        if (line.compare(0, name.size(), name) == 0)
+            return parse_count(line.substr(name.size())).value_or(0);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string sysfs, wait_chip;
+    std::string sysfs, wait_chip, metrics;
     std::uint64_t clock = ~0ULL, sn = ~0ULL, edges = ~0ULL, high = 0, rate = 0, stop_pid = 0,
                   burst = 0, run_ms = 50, wait_timeout = 10, gap_us = 0, pause_every = 0,
-                  pause_ms = 0, first = 0, pulse_every = 0;
+                  pause_ms = 0, first = 0, windows = 0, pulse_every = 0;
     bool flip = false, steady = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -241,6 +256,10 @@ int main(int argc, char** argv) {
         }
         if (arg == "--wait-chip") {
             wait_chip = value;
+            continue;
+        }
+        if (arg == "--metrics") {
+            metrics = value;
             continue;
         }
         auto number = parse_count(value);
@@ -271,6 +290,8 @@ int main(int argc, char** argv) {
             pause_ms = *number;
         else if (arg == "--first")
             first = *number;
+        else if (arg == "--windows")
+            windows = *number;
         else if (arg == "--pulse-every")
             pulse_every = *number;
         else {
@@ -278,10 +299,11 @@ int main(int argc, char** argv) {
             die("unknown option " + arg);
         }
     }
-    if (sysfs.empty() || clock == ~0ULL || sn == ~0ULL || edges == ~0ULL) {
+    if (sysfs.empty() || clock == ~0ULL || sn == ~0ULL || (edges == ~0ULL && windows == 0)) {
         usage();
-        die("--sysfs, --clock, --sn and --edges are needed");
+        die("--sysfs, --clock, --sn and --edges or --windows are needed");
     }
+    if (windows != 0 && metrics.empty()) die("--windows needs --metrics");
     if (clock == sn) die("the clock and S/N lines must differ");
     if (high > 1000) die("--high must be 0..1000");
     if (rate > 1000000000ULL) die("--rate must be at most 1000000000");
@@ -302,13 +324,17 @@ int main(int argc, char** argv) {
     std::uint64_t highs = 0;
     std::uint64_t pulses[2] = {0, 0};  // within one tick, across one
     const double start = now();
-    for (std::uint64_t k = 0; k < edges; ++k) {
-        if (pid && k % burst == 0) {
-            if (k != 0) {
-                kill(pid, SIGCONT);
-                sleep_ms(static_cast<unsigned>(run_ms));
-                clock_gettime(CLOCK_MONOTONIC, &next);
-            }
+    std::uint64_t k = 0;
+    for (; k < edges; ++k) {
+        const bool burst_starts = pid && k % burst == 0;
+        if (burst_starts && k != 0) {
+            kill(pid, SIGCONT);
+            sleep_ms(static_cast<unsigned>(run_ms));
+            clock_gettime(CLOCK_MONOTONIC, &next);
+        }
+        if (windows && (burst_starts || k % 100 == 0) && windows_reported(metrics) >= windows)
+            break;
+        if (burst_starts) {
             if (kill(pid, SIGSTOP) != 0)
                 die("cannot stop process " + std::to_string(pid) + ": " + std::strerror(errno));
             wait_stopped(pid);
@@ -349,8 +375,8 @@ int main(int argc, char** argv) {
     const double seconds = now() - start;
     if (pid) kill(pid, SIGCONT);
     std::printf("driver: %llu falling edges, %llu high, %.3f s, %.0f edges/s\n",
-                static_cast<unsigned long long>(edges), static_cast<unsigned long long>(highs),
-                seconds, seconds > 0 ? static_cast<double>(edges) / seconds : 0.0);
+                static_cast<unsigned long long>(k), static_cast<unsigned long long>(highs), seconds,
+                seconds > 0 ? static_cast<double>(k) / seconds : 0.0);
     if (pulse_every)
         std::printf("driver: %llu pulses within one tick, %llu across one\n",
                     static_cast<unsigned long long>(pulses[0]),

@@ -131,7 +131,12 @@ need_tools() {
 # directory), board_modules, machine_name (uname -m in the guest), and
 # end_by_reboot (a board that cannot power off). BOARD 1 is a Raspberry Pi
 # with its own pin controller; the Pi Zero (armhf) is one either way.
+#
+# Every guest's clock is qemu's instruction counter: a guest nanosecond is
+# 2^shift instructions whatever the host does, and idle time is skipped
+# (sleep=off). The shift sets the emulated CPU's speed (docs/testing.md).
 guest_machine() {
+    local shift=3
     cpus=1 memory=512 dtb_name='' board_modules=() end_by_reboot=''
     case $1 in
     amd64)
@@ -155,15 +160,15 @@ guest_machine() {
         fi
         ;;
     armhf)
-        # A Raspberry Pi Zero (ARM1176, ARMv6). The SoC's power driver takes
-        # an external abort on qemu's BCM2835 and panics the kernel: it is
-        # left out. The guest's clock counts instructions and skips idle
-        # time (-icount: its timing does not depend on the host's load).
-        qemu=qemu-system-arm machine_args=(-M raspi0 -icount "shift=0,sleep=off") machine_name=armv6l
+        # A Raspberry Pi Zero (ARM1176, ARMv6), at its own 1 GHz. The SoC's
+        # power driver takes an external abort on qemu's BCM2835 and panics
+        # the kernel: it is left out.
+        qemu=qemu-system-arm machine_args=(-M raspi0) machine_name=armv6l shift=0
         dtb_name=bcm2835-rpi-zero.dtb end_by_reboot=1
         cmdline="console=ttyAMA0 panic=-1 quiet rdinit=/init initcall_blacklist=bcm2835_power_driver_init"
         ;;
     esac
+    machine_args+=(-icount "shift=$shift,sleep=off")
 }
 
 # add_module NAME: the image's module NAME, after the modules it depends on,

@@ -21,12 +21,9 @@ for case in "0 % high: 0, BER: 0.0e+00, SN: 0.0" \
         case $share in 425 | 1000) ;; *) continue ;; esac
     fi
     program_start "$USER_GPIO"
-    # Edges before the program's first window opens are not counted: 3500
-    # edges give three whole windows.
-    check drive --high "$share" --flip --edges 3500 --stop "$PROGRAM_PID" --burst 250 --wait-chip "$PI_CHIP"
-    program_wait_reports 3
+    check drive --high "$share" --flip --windows 2 --stop "$PROGRAM_PID" --burst 250 --wait-chip "$PI_CHIP"
     program_stop
-    expect_eq "reports at $share per mille, in bursts" "$(banner; printf '%s\n' "$line" "$line" "$line")" \
-        "$(cat "$PROGRAM_OUT")"
-    expect_eq "standard error at $share per mille" "" "$(grep -Evx "$(loss_line)" "$PROGRAM_ERR")"
+    # The Pi Zero's kernel, taking interrupts at its tick, may merge changes: told, not a fault.
+    [ -z "$DRIVER_GAP_US" ] || sed -Ei "/^$(loss_line 0 0)\$/d" "$PROGRAM_ERR"
+    expect_reports "reports at $share per mille, in bursts" "$line" 2
 done

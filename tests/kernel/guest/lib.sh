@@ -235,12 +235,7 @@ reap() {
 # wait_for_text FILE TEXT [SECONDS]: waits until FILE holds TEXT, at most
 # SECONDS (default 10) of the guest's clock; the case fails if it does not.
 wait_for_text() {
-    local end
-    end=$(($(uptime_ms) + ${3:-10} * 1000))
-    until grep -qF -- "$2" "$1" 2>/dev/null; do
-        [ "$(uptime_ms)" -lt "$end" ] || fail "no '$2' in $1 within ${3:-10} s: $(cat "$1" 2>/dev/null)"
-        sleep 0.05
-    done
+    wait_until "${3:-10}" "'$2' in $1" grep -sqF -- "$2" "$1"
 }
 
 # sim_device DEV BANK...: creates and enables gpio-sim device DEV with one
@@ -385,11 +380,18 @@ loss_line() {
     echo "gpio: lost ([0-9]+) edge events: ${1:-[0-9]+} dropped from the kernel's full queue, ${2:-[0-9]+} too late to be taken in order, [0-9]+ merged by the kernel into a later edge of their line; at least [0-9]+ were clock edges; levels taken up again from the next events; ${3:-0} unseen by the kernel \\(an input's event at the level it had\\)"
 }
 
+# The program's metrics file; on the Debian system (which has a journal),
+# the service's.
+PROGRAM_METRICS=/tmp/program.prom
+! command -v journalctl >/dev/null || PROGRAM_METRICS=/run/sorvalen/sorvalen.prom
+
 # program_start USER: starts the program as USER in the background, its
-# standard output in PROGRAM_OUT and its standard error in PROGRAM_ERR; its
-# pid is in PROGRAM_PID.
+# standard output in PROGRAM_OUT, its standard error in PROGRAM_ERR and its
+# metrics in PROGRAM_METRICS; its pid is in PROGRAM_PID.
 program_start() {
-    spawn as_user "$1" "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
+    PROGRAM_METRICS=${SORVALEN_METRICS_FILE:-$PROGRAM_METRICS}
+    rm -f "$PROGRAM_METRICS"
+    spawn as_user "$1" env SORVALEN_METRICS_FILE="$PROGRAM_METRICS" "$PROGRAM" >"$PROGRAM_OUT" 2>"$PROGRAM_ERR"
     PROGRAM_PID=$SPAWNED_PID
 }
 
@@ -402,17 +404,8 @@ program_reports() {
 # program_wait_reports N [SECONDS]: waits until the program has printed N
 # report lines after its banner, at most SECONDS (default 20) of the guest's
 # clock; fails if it does not.
-program_wait_reports() {
-    local end
-    end=$(($(uptime_ms) + ${2:-20} * 1000))
-    while [ "$(program_reports)" -lt "$1" ]; do
-        [ "$(uptime_ms)" -lt "$end" ] || fail "no $1 reports within ${2:-20} s; the program printed:
-$(cat "$PROGRAM_OUT")
-and on standard error:
-$(cat "$PROGRAM_ERR")"
-        sleep 0.1
-    done
-}
+program_has_reports() { [ "$(program_reports)" -ge "$1" ]; }
+program_wait_reports() { wait_until "${2:-20}" "$1 reports from the program" program_has_reports "$1"; }
 
 # program_stop: terminates the program started by program_start and waits
 # for it to end, so that its lines are free again (if it has ended already,
@@ -420,6 +413,35 @@ $(cat "$PROGRAM_ERR")"
 program_stop() {
     kill -TERM "$PROGRAM_PID" 2>/dev/null || :
     reap "$PROGRAM_PID"
+}
+
+# metrics_line: the metrics file on standard input as the report line it
+# stands for, then its count of reports ("% high: 73, BER: 6.0e-04, SN: 9.0 3").
+metrics_line() {
+    awk '$1 == "sorvalen_high_samples_ratio" { high = int($2 * 100 + 1e-9) }
+        $1 == "sorvalen_bit_error_ratio" { ber = $2 }
+        $1 == "sorvalen_signal_to_noise" { sn = $2 }
+        $1 == "sorvalen_windows_total" { n = $2 }
+        END { printf "%% high: %d, BER: %4.1e, SN: %.1f %d\n", high, ber, sn, n }'
+}
+
+# expect_metrics WHAT: the program's metrics file holds its last report line
+# and counts every report it printed.
+expect_metrics() {
+    expect_eq "$1: the metrics file" "$(tail -n 1 "$PROGRAM_OUT") $(program_reports)" \
+        "$(metrics_line <"$PROGRAM_METRICS")"
+}
+
+# expect_reports WHAT LINE N [ERROR]: the program printed its banner, then N
+# or more reports (how many more is the nice-19 report cycle's timing), each
+# the exact LINE, standard error ERROR (default none); expect_metrics too.
+expect_reports() {
+    local n
+    n=$(program_reports)
+    [ "$n" -ge "$3" ] || expect_eq "$1: reports" "at least $3" "$n"
+    expect_eq "$1: output" "$(banner; seq "$n" | sed "s/.*/$2/")" "$(cat "$PROGRAM_OUT")"
+    expect_eq "$1: standard error" "${4:-}" "$(cat "$PROGRAM_ERR")"
+    expect_metrics "$1"
 }
 
 # program_run USER [NAME=VALUE...]: runs the program as USER, with these
@@ -469,9 +491,10 @@ expect_busy_clock() {
 # drive [--spawn] [--rt PRIO] ARGS...: the test driver on the header's clock
 # (GPIO25) and S/N (GPIO23) lines in PI_SYSFS, waiting DRIVER_GAP_US after
 # every change where the guest sets it, with ARGS after those (a --gap-us
-# among them wins). --rt PRIO: at SCHED_FIFO PRIO (rt_prio). --spawn: in the
-# background as spawn starts a program, the driver's pid in SPAWNED_PID
-# (not "spawn drive", which would start a shell running this function).
+# among them wins); its --windows N counts the reports in PROGRAM_METRICS.
+# --rt PRIO: at SCHED_FIFO PRIO (rt_prio). --spawn: in the background as
+# spawn starts a program, the driver's pid in SPAWNED_PID (not "spawn
+# drive", which would start a shell running this function).
 drive() {
     local background='' prio=''
     while :; do
@@ -481,7 +504,8 @@ drive() {
         *) break ;;
         esac
     done
-    set -- driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 ${DRIVER_GAP_US:+--gap-us "$DRIVER_GAP_US"} "$@"
+    set -- driver --sysfs "$PI_SYSFS" --clock 25 --sn 23 --metrics "$PROGRAM_METRICS" \
+        ${DRIVER_GAP_US:+--gap-us "$DRIVER_GAP_US"} "$@"
     [ -z "$prio" ] || set -- rt_prio "$prio" "$@"
     if [ -n "$background" ]; then spawn "$@"; else "$@"; fi
 }
@@ -577,15 +601,17 @@ service_restarted() {
     service_pid_is_new "$1" && [ "$(systemctl is-active sorvalen.service)" = active ]
 }
 
-# expect_service_reports PID WHAT: the driver makes 2500 clock edges, in
-# bursts while the service's process PID is stopped; the journal then holds
-# PID's banner and two exact reports (WHAT names the process in messages).
+# expect_service_reports PID WHAT [N [SHARE LINE]]: clock edges, SHARE high
+# per mille (default 425, whose report is LINE), in bursts while the
+# service's process PID is stopped, until it has reported N windows (default
+# 2); then PID's journal holds its banner and N or more exact LINEs.
 expect_service_reports() {
-    local line="% high: 42, BER: 1.6e-02, SN: 5.2"
+    local n=${3:-2} line=${5:-% high: 42, BER: 1.6e-02, SN: 5.2}
     pi_lines
-    check drive --high 425 --flip --edges 2500 --stop "$1" --burst 250 --wait-chip "$PI_CHIP"
-    wait_until 30 "$2's banner and two reports in the journal" journal_has "$1" 3
-    expect_eq "the journal of $2" "$(journal_banner; printf '%s\n' "$line" "$line")" "$(journal_of "$1")"
+    check drive --high "${4:-425}" --flip --windows "$n" --stop "$1" --burst 250 --wait-chip "$PI_CHIP"
+    wait_until 30 "$2's reports in the journal" journal_has "$1" $((n + 1))
+    n=$(($(journal_of "$1" | wc -l) - 1))
+    expect_eq "the journal of $2" "$(journal_banner; seq "$n" | sed "s/.*/$line/")" "$(journal_of "$1")"
 }
 
 # package_files: the package's files, and its directories that no other

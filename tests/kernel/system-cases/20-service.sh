@@ -19,17 +19,12 @@ enable=$(readme_command 'systemctl enable') || fail "no command systemctl enable
 check $enable
 wait_until 30 "the service's main process" service_pid_is_new 0
 pid=$SERVICE_PID
-check drive --high 737 --flip --edges 3500 --stop "$pid" --burst 250 --wait-chip "$PI_CHIP"
-wait_until 30 "the program's banner and three reports in the journal" journal_has "$pid" 4
-line="% high: 73, BER: 6.0e-04, SN: 9.0"
-expect_eq "the journal of the service's program" "$(journal_banner; printf '%s\n' "$line" "$line" "$line")" \
-    "$(journal_of "$pid")"
+expect_service_reports "$pid" "the service's program" 3 737 "% high: 73, BER: 6.0e-04, SN: 9.0"
 # The README's journalctl line, without following (-f), for this run's
 # program only.
 follow=$(readme_command 'journalctl') || fail "no command journalctl in the README"
 journal=$(printf '%s\n' "$follow" | sed 's/ -f / /')
-expect_eq "$journal" "$(journal_banner; printf '%s\n' "$line" "$line" "$line")" \
-    "$($journal -q _PID="$pid")"
+expect_eq "$journal" "$(journal_of "$pid")" "$($journal -q _PID="$pid")"
 
 status=/proc/$pid/status
 uid=$(sed -n 's/^Uid:[[:space:]]*\([0-9]*\).*/\1/p' "$status")
