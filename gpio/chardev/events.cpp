@@ -33,18 +33,25 @@ const Held& at(const Stream& stream, std::size_t i) {
     return stream.held[slot(stream, i)];
 }
 
+// The cause kept for the event with `seqno` on `line`, or nullptr.
+Cause* causeOf(Stream& stream, std::int64_t seqno, unsigned line) {
+    for (std::size_t i = 0; i < stream.causeCount; ++i) {
+        if (stream.causes[i].seqno == seqno && stream.causes[i].line == line) {
+            return &stream.causes[i];
+        }
+    }
+    return nullptr;
+}
+
 // Adds to the cause of the held event with `seqno` on `line`; false when
 // there is no room for a new one, once those of events applied are cleared
 // out (events.h).
 bool addCause(Stream& stream, std::int64_t seqno, unsigned line, std::int64_t after,
               std::uint32_t drops, std::uint16_t repeats) {
-    for (std::size_t i = 0; i < stream.causeCount; ++i) {
-        Cause& cause = stream.causes[i];
-        if (cause.seqno == seqno && cause.line == line) {
-            cause.drops += drops;
-            cause.repeats = static_cast<std::uint16_t>(cause.repeats + repeats);
-            return true;
-        }
+    if (Cause* cause = causeOf(stream, seqno, line)) {
+        cause->drops += drops;
+        cause->repeats = static_cast<std::uint16_t>(cause->repeats + repeats);
+        return true;
     }
     for (std::size_t i = stream.causeCount; stream.causeCount == causesMax && i-- > 0;) {
         if (stream.causes[i].seqno <= stream.seqno) {
@@ -57,17 +64,6 @@ bool addCause(Stream& stream, std::int64_t seqno, unsigned line, std::int64_t af
     stream.causes[stream.causeCount++] = {seqno, after, drops, static_cast<std::uint16_t>(line),
                                           repeats};
     return true;
-}
-
-// True when the event with `seqno` on `line` came with a cause: seqnos of
-// its line went missing right before it.
-bool explained(const Stream& stream, std::int64_t seqno, unsigned line) {
-    for (std::size_t i = 0; i < stream.causeCount; ++i) {
-        if (stream.causes[i].seqno == seqno && stream.causes[i].line == line) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // Takes the seqnos of the gap between the last applied and `to` (the front
@@ -289,9 +285,12 @@ bool popFront(Stream& stream) {
         stream.seqno = event.seqno;
     }
     const bool clockEdge = event.line == stream.clock;
-    // The clock watches falling edges only: its level always repeats.
+    // The clock watches falling edges only: its level always repeats. An
+    // input's event with a cause kept stands for seqnos of its line that
+    // went missing right before it, so its level may repeat.
     if (!clockEdge && event.level == stream.levels[event.line] &&
-        stream.from[event.line] == levelOfEvent && !explained(stream, event.seqno, event.line)) {
+        stream.from[event.line] == levelOfEvent &&
+        causeOf(stream, event.seqno, event.line) == nullptr) {
         ++stream.unseenEdges;
     }
     stream.levels[event.line] = event.level;

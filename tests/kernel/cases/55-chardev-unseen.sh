@@ -11,7 +11,6 @@
 # shellcheck shell=dash
 [ -n "$DRIVER_GAP_US" ] || fail "this guest's kernel is not one that takes gpio-sim's interrupts at its tick"
 pi_layout
-export SORVALEN_METRICS_FILE=/tmp/unseen.prom
 program_start "$USER_GPIO"
 check drive --high 425 --flip --pulse-every 10 --edges 1500 --wait-chip "$PI_CHIP" >/tmp/driver.out
 cat /tmp/driver.out
@@ -31,6 +30,6 @@ told=$(sed -En "s/^$pattern\$/\1 \2/p" "$PROGRAM_ERR" | awk '$1 != $2 { bad = 1 
     fail "a loss line tells other losses than unseen edges"
 expect_eq "edges unseen, told" "$within" "$(printf '%s\n' "$told" | tail -n 1)"
 # The metrics file, written at each report: what the loss lines told by then.
-counted=$(sed -n 's/^sorvalen_edge_events_lost_total{cause="unseen"} //p' "$SORVALEN_METRICS_FILE")
+counted=$(sed -n 's/^sorvalen_edge_events_lost_total{cause="unseen"} //p' "$PROGRAM_METRICS")
 { [ "${counted:-0}" -gt 0 ] && printf '%s\n' "$told" | grep -qx "$counted"; } ||
     fail "metrics file counts ${counted:-no} edges unseen; the loss lines told, summed line by line: $told"
