@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -241,31 +242,24 @@ TEST(EndToEnd, WithoutEdgesOnlyTheBannerAndAWait) {
     EXPECT_EQ(run.stdoutText, banner);
 }
 
-TEST(EndToEnd, SetupFailureExitsWithFailureBeforeTouchingAPin) {
-    Process run = start({{"SIMBOARD_FAIL", "setup"}, {"SIMBOARD_TRACE", "1"}});
-    finish(run);
-    EXPECT_TRUE(exitedWith(run, EXIT_FAILURE));
-    EXPECT_EQ(run.stdoutText, banner + "wiringPin setup failed\n");
-    EXPECT_EQ(run.stderrText,
-              "simboard: wiringPiSetup()\n"
-              "simboard: wiringPiSetup fails, as SIMBOARD_FAIL=setup asks\n");
-}
-
-TEST(EndToEnd, IsrFailureExitsWithFailureAfterThePinSetUp) {
-    Process run = start({{"SIMBOARD_FAIL", "isr"}, {"SIMBOARD_TRACE", "1"}});
-    finish(run);
-    EXPECT_TRUE(exitedWith(run, EXIT_FAILURE));
-    EXPECT_EQ(run.stdoutText, banner + "isr setup failed\n");
-    EXPECT_EQ(run.stderrText,
-              "simboard: wiringPiSetup()\n"
-              "simboard: pinMode(4, 0)\n"
-              "simboard: pinMode(6, 0)\n"
-              "simboard: pinMode(2, 1)\n"
-              "simboard: pinMode(3, 1)\n"
-              "simboard: digitalWrite(3, 0)\n"
-              "simboard: digitalWrite(2, 0)\n"
-              "simboard: wiringPiISR(6, 1)\n"
-              "simboard: wiringPiISR fails, as SIMBOARD_FAIL=isr asks\n");
+// A failed setup ends the program with failure: before any pin is touched
+// when the library cannot be set up, after the pins are when the handler
+// cannot be registered.
+TEST(EndToEnd, SetupFailuresExitWithFailureAtTheirStep) {
+    const std::string pins =
+        "simboard: pinMode(4, 0)\nsimboard: pinMode(6, 0)\nsimboard: pinMode(2, 1)\n"
+        "simboard: pinMode(3, 1)\nsimboard: digitalWrite(3, 0)\nsimboard: digitalWrite(2, 0)\n"
+        "simboard: wiringPiISR(6, 1)\n";
+    for (const auto& [fail, out, err] : std::vector<std::array<std::string, 3>>{
+             {"setup", "wiringPin setup failed\n", "simboard: wiringPiSetup fails"},
+             {"isr", "isr setup failed\n", pins + "simboard: wiringPiISR fails"}}) {
+        Process run = start({{"SIMBOARD_FAIL", fail}, {"SIMBOARD_TRACE", "1"}});
+        finish(run);
+        EXPECT_TRUE(exitedWith(run, EXIT_FAILURE)) << fail;
+        EXPECT_EQ(run.stdoutText, banner + out);
+        EXPECT_EQ(run.stderrText,
+                  "simboard: wiringPiSetup()\n" + err + ", as SIMBOARD_FAIL=" + fail + " asks\n");
+    }
 }
 
 TEST(EndToEnd, ArgumentsAreIgnored) {

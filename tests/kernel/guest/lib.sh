@@ -165,7 +165,9 @@ fail() {
 
 # expect_eq WHAT EXPECTED ACTUAL: compares two texts; on a difference prints
 # a unified diff (- expected, + actual) and marks the case failed, which
-# goes on: its status is 0 either way (the case runs under set -e).
+# goes on: its status is 0 either way (the case runs under set -e). Where
+# CASE_FIRST_FAILURE_ENDS is set (a guest that must fail, where only that
+# counts) the case ends there.
 expect_eq() {
     [ "$2" != "$3" ] || return 0
     {
@@ -175,6 +177,7 @@ expect_eq() {
         diff -u /tmp/.expected /tmp/.actual | sed '1,2d; s/^/    /'
     } >&2
     : >"$CASE_FAILED_MARK"
+    [ -z "${CASE_FIRST_FAILURE_ENDS:-}" ] || exit 1
 }
 
 # check COMMAND...: runs it; the case fails if it exits non-zero.
