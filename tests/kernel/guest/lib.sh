@@ -177,7 +177,7 @@ expect_eq() {
         diff -u /tmp/.expected /tmp/.actual | sed '1,2d; s/^/    /'
     } >&2
     : >"$CASE_FAILED_MARK"
-    [ -z "${CASE_FIRST_FAILURE_ENDS:-}" ] || exit 1
+    [ -z "${CASE_FIRST_FAILURE_ENDS:-}" ] || { CASE_FAILING=1 && exit 1; }
 }
 
 # check COMMAND...: runs it; the case fails if it exits non-zero.
