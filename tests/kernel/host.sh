@@ -134,9 +134,10 @@ need_tools() {
 #
 # Every guest's clock is qemu's instruction counter: a guest nanosecond is
 # 2^shift instructions whatever the host does, and idle time is skipped
-# (sleep=off). The shift sets the emulated CPU's speed (docs/testing.md).
+# (sleep=off). The shift sets the emulated CPU's speed (docs/testing.md):
+# 3, or a benchmark's board model's BENCH_GUEST_SHIFT; the Pi Zero's own 0.
 guest_machine() {
-    local shift=3
+    local shift=${BENCH_GUEST_SHIFT:-3}
     cpus=1 memory=512 dtb_name='' board_modules=() end_by_reboot=''
     case $1 in
     amd64)

@@ -435,6 +435,19 @@ expect_metrics() {
         "$(metrics_line <"$PROGRAM_METRICS")"
 }
 
+# expect_losses_counted CAUSES MIN TOLD: the metrics file's lost edge events
+# of CAUSES (an extended regular expression: "unseen", "dropped|late") add up
+# to at least MIN and to one of TOLD's lines, the loss lines' running sums:
+# the file is written at each report, with what was told by then.
+expect_losses_counted() {
+    local counted
+    counted=$(sed -En "s/^sorvalen_edge_events_lost_total\\{cause=\"($1)\"\\} ([0-9]+)\$/\\2/p" "$PROGRAM_METRICS" |
+        awk '{ s += $1 } END { print s + 0 }')
+    { [ "$counted" -ge "$2" ] && printf '%s\n' "$3" | grep -qx "$counted"; } ||
+        fail "metrics file counts $counted lost events of $1; the loss lines told, summed line by line: $3
+$(cat "$PROGRAM_METRICS")"
+}
+
 # expect_reports WHAT LINE N [ERROR]: the program printed its banner, then N
 # or more reports (how many more is the nice-19 report cycle's timing), each
 # the exact LINE, standard error ERROR (default none); expect_metrics too.
